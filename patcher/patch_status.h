@@ -1,6 +1,5 @@
-// Result codes of the patcher's steps and of applying a patch.
-#ifndef PATCHER_PATCH_STATUS_H
-#define PATCHER_PATCH_STATUS_H
+// Result codes of every patcher step and of applying a patch.
+#pragma once
 
 #include <cstdint>
 
@@ -9,8 +8,8 @@ namespace patcher {
 enum PatchStatus : uint32_t {
     C_OK = 1,
     C_GENERAL_ERROR = 2,
-    C_READ_OPEN_ERROR = 3,
-    C_READ_ERROR = 4,
+    C_READ_OPEN_ERROR = 3,  // the patch file cannot be opened or mapped
+    C_READ_ERROR = 4,       // the old file cannot be opened or mapped, or the new file not written
     C_BAD_ENSEMBLE_MAGIC = 5,
     C_BAD_ENSEMBLE_VERSION = 6,
     C_BAD_ENSEMBLE_HEADER = 7,
@@ -25,6 +24,7 @@ enum PatchStatus : uint32_t {
     C_TRIM_FAILED = 28,
 };
 
-} // namespace patcher
+// Short English meaning of a status, for tools and logs.
+const char *PatchStatusText(uint32_t status);
 
-#endif
+}  // namespace patcher
