@@ -207,7 +207,8 @@ bool Configuration::getDefaultParameters()
 void Configuration::startVersionQuery()
 {
     UpdateChecker *checker = new UpdateChecker(this);
-    connect(checker, SIGNAL(update_available(UpdateVersions)), this, SLOT(on_updateAvailable(UpdateVersions)));
+    connect(checker, SIGNAL(update_available(UpdateVersions)), this,
+            SLOT(on_updateAvailable(UpdateVersions)));
     checker->check();
 }
 
