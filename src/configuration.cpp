@@ -206,11 +206,30 @@ bool Configuration::getDefaultParameters()
 
 void Configuration::startVersionQuery()
 {
-    // No version checker in this build: answer like a failed query, on the next event loop turn.
-    qDebug() << "startVersionQuery"
-             << "no version checker available";
-    QMetaObject::invokeMethod(
-        this, [this]() { reportVersionQueryFailure(); }, Qt::QueuedConnection);
+    UpdateChecker *checker = new UpdateChecker(this);
+    connect(checker, SIGNAL(update_available(UpdateVersions)), this,
+            SLOT(on_updateAvailable(UpdateVersions)));
+    checker->check();
+}
+
+void Configuration::on_updateAvailable(UpdateVersions versions)
+{
+    qDebug() << "on_updateAvailable" << versions;
+    if (versions.isEmpty()) {
+        reportVersionQueryFailure();
+        return;
+    }
+    const QPair<QString, QString> version = UpdateChecker::channelVersion(versions, m_Channel);
+    qDebug() << "Received version from remote server:" << version;
+    if (version.first.isEmpty()) {
+        emit fatalError(QObject::tr("Update server returned no version"));
+        return;
+    }
+    if (!parseVersion(version.first, QObject::tr("Update server returned invalid version nr (%1)")))
+        return;
+    m_VersionString = version.second;
+    m_Ready = true;
+    emit ready();
 }
 
 void Configuration::reportVersionQueryFailure()

@@ -1,6 +1,8 @@
 // The settings of one updater run: what is updated, to which version, from where, into where.
 #pragma once
 
+#include "updatechecker.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -64,4 +66,8 @@ protected:
     virtual void reportVersionQueryFailure();
     // The system temporary directory.
     virtual QString systemTempPath() const;
+
+private slots:
+    // The version server's answer: the target version of this channel, or a failure.
+    void on_updateAvailable(UpdateVersions versions);
 };
