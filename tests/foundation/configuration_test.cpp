@@ -3,10 +3,14 @@
 #include "qtprint.h"
 #include "testutil.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -22,6 +26,7 @@ public:
     using Configuration::getUpdateChannel;
     using Configuration::parseClientArguments;
     using Configuration::parseVersion;
+    using Configuration::reportVersionQueryFailure;
 
     int m_QueriesStarted = 0;
     QString m_SystemTemp;
@@ -475,4 +480,47 @@ TEST_F(ConfigurationTest, InitializeStartKeepsOrCreatesDirectories)
     EXPECT_EQ(fresh.m_TempDir, temp + "/talvenor_temp_0");
     EXPECT_TRUE(QFileInfo(fresh.m_TempDir).isDir());
     EXPECT_EQ(fresh.m_InstallDir, m_InstallDir);
+}
+
+TEST_F(ConfigurationTest, FailedQueryShowsAnAbortBoxOnTheMainWindowThenQuits)
+{
+    QWidget other;
+    other.setObjectName("Banner");
+    QWidget mainWindow;
+    mainWindow.setObjectName("MainWindow");
+    ProbeConfiguration config;
+
+    QString title;
+    QString text;
+    QWidget *parent = nullptr;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QTimer closer;
+    closer.setInterval(10);
+    QObject::connect(&closer, &QTimer::timeout, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        closer.stop();
+        title = box->windowTitle();
+        text = box->text();
+        parent = box->parentWidget();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        box->button(QMessageBox::Abort)->click();
+    });
+    closer.start();
+    QTimer giveUp; // ends the loop with a code of its own if the box never appears or never quits
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, []() { QCoreApplication::exit(99); });
+    giveUp.start(10000);
+    QTimer::singleShot(0, &config, [&config]() { config.reportVersionQueryFailure(); });
+
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(title, "Error");
+    EXPECT_EQ(text, "Failed to query latest client\nversion from update server.");
+    EXPECT_EQ(parent, &mainWindow);
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Abort));
+    EXPECT_FALSE(config.m_Ready);
 }
