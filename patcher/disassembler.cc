@@ -5,6 +5,7 @@
 #include "patcher/disassembler_macho.h"
 #include "patcher/disassembler_win32.h"
 
+#include <algorithm>
 #include <new>
 
 namespace patcher {
@@ -52,6 +53,51 @@ Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64
     if ((b0 == 0x48 || b0 == 0x49) && (b1 == 0x8B || b1 == 0x8D))
         return {left >= 7 && (p[2] & 0xC7) == 0x05 ? 3u : 0u, true};
     return {0, false};
+}
+
+bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
+                    const RegionReferences &refs)
+{
+    if (!program->AddOriginInsn(regionRva))
+        return false;
+    static const std::vector<uint32_t> kNone;
+    const std::vector<uint32_t> &abs32 = refs.abs32 ? *refs.abs32 : kNone;
+    const std::vector<uint32_t> &rel32 = refs.rel32 ? *refs.rel32 : kNone;
+    auto nextAbs = std::lower_bound(abs32.begin(), abs32.end(), regionRva);
+    auto nextRel = std::lower_bound(rel32.begin(), rel32.end(), regionRva);
+    bool relocsDone = false;
+    uint64_t offset = begin;
+    while (offset < end) {
+        const uint32_t rva = regionRva + static_cast<uint32_t>(offset - begin);
+        if (refs.hasRelocTable && rva == refs.relocRva && !relocsDone) {
+            relocsDone = true;  // an empty table must not stop the walk
+            if (!program->AddPeRelocsInsn())
+                return false;
+            if (refs.relocSize != 0) {
+                offset += refs.relocSize;
+                continue;
+            }
+        }
+        while (nextAbs != abs32.end() && *nextAbs < rva)
+            ++nextAbs;
+        while (nextRel != rel32.end() && *nextRel < rva)
+            ++nextRel;
+        const bool fits = end - offset >= 4;
+        if (fits && nextAbs != abs32.end() && *nextAbs == rva) {
+            if (!program->AddAbs32Ref(program->Abs32LabelAt(ReadLE32(start + offset) - refs.imageBase)))
+                return false;
+            offset += 4;
+        } else if (fits && nextRel != rel32.end() && *nextRel == rva) {
+            if (!program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(start + offset))))
+                return false;
+            offset += 4;
+        } else {
+            if (!program->AddByteInsn(start[offset]))
+                return false;
+            ++offset;
+        }
+    }
+    return true;
 }
 
 std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_t *bytes, size_t length)

@@ -73,6 +73,52 @@ struct Rel32Candidate {
 // 0F 80..8F (but 8A, 8B); with x64 also FF 15, FF 25 and 48|49 8B|8D with modrm & 0xC7 == 05.
 Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64);
 
+enum ScanVerdict { SCAN_REJECT, SCAN_ACCEPT, SCAN_FAIL };
+
+// Walks [start, end) for the candidate forms; `judge(reference, candidate)` decides each one.
+// After an accepted reference the walk goes on behind its 4 bytes, otherwise at the next byte.
+// False when the judge fails.
+template <class Judge>
+bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judge)
+{
+    const uint8_t *p = start;
+    while (p < end) {
+        const Rel32Candidate candidate = FindRel32Candidate(p, end, x64);
+        if (candidate.offset == 0) {
+            ++p;
+            continue;
+        }
+        const uint8_t *reference = p + candidate.offset;
+        switch (judge(reference, candidate)) {
+        case SCAN_ACCEPT:
+            p = reference + 4;
+            break;
+        case SCAN_REJECT:
+            ++p;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a region emitted byte by byte (PE, Mach-O) replaces by references.
+struct RegionReferences {
+    const std::vector<uint32_t> *abs32 = nullptr;  // sorted RVAs of absolute references, or none
+    const std::vector<uint32_t> *rel32 = nullptr;  // sorted RVAs of relative references
+    uint32_t imageBase = 0;                        // subtracted from absolute values
+    bool hasRelocTable = false;                    // the base relocation table may lie here
+    uint32_t relocRva = 0;
+    uint32_t relocSize = 0;
+};
+
+// Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then one byte
+// instruction per byte, except for the relocation table (one instruction, its bytes skipped)
+// and the 4 bytes at each reference.
+bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
+                    const RegionReferences &refs);
+
 // Makes the parser for a known kind (Mach-O: either Mach-O kind gives the Mach-O parser).
 std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_t *bytes, size_t length);
 

@@ -31,28 +31,15 @@ bool DisassemblerElf::ScanX86Code(const ElfSectionHeader &section, bool x64,
                                   std::unique_ptr<TypedRVA> (*make)(uint32_t rva))
 {
     const uint8_t *start = m_start + section.offset;
-    const uint8_t *end = start + section.size;
-    const uint8_t *p = start;
-    while (p < end) {
-        const Rel32Candidate candidate = FindRel32Candidate(p, end, x64);
-        if (candidate.offset == 0) {
-            ++p;
-            continue;
-        }
-        const uint8_t *ref = p + candidate.offset;
-        std::unique_ptr<TypedRVA> rel = make(static_cast<uint32_t>(section.addr + (ref - start)));
+    return ScanForRel32(start, start + section.size, x64, [&](const uint8_t *reference, const Rel32Candidate &) {
+        std::unique_ptr<TypedRVA> rel = make(static_cast<uint32_t>(section.addr + (reference - start)));
         if (!rel)
-            return false;
-        rel->DecodeTarget(ref);
-        if (IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target()))) {
-            if (!AddRel32(std::move(rel)))
-                return false;
-            p = ref + 4;
-        } else {
-            ++p;
-        }
-    }
-    return true;
+            return SCAN_FAIL;
+        rel->DecodeTarget(reference);
+        if (!IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())))
+            return SCAN_REJECT;
+        return AddRel32(std::move(rel)) ? SCAN_ACCEPT : SCAN_FAIL;
+    });
 }
 
 bool DisassemblerElf32X86::AcceptRelocation(const uint8_t *entry, uint32_t *rva) const

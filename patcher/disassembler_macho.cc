@@ -201,56 +201,28 @@ bool DisassemblerMacho::IsValidTarget(uint32_t rva) const
 
 bool DisassemblerMacho::ScanSection(const CodeSection &section)
 {
-    const bool x64 = m_kind == EXE_MACHO_X64;
     const uint32_t sectionRva = FileOffsetToRVA(section.offset);
     const uint8_t *start = m_start + section.offset;
-    const uint8_t *end = start + section.size;
-    const uint8_t *p = start;
-    while (p < end) {
-        const Rel32Candidate candidate = FindRel32Candidate(p, end, x64);
-        if (candidate.offset == 0) {
-            ++p;
-            continue;
-        }
-        const uint8_t *ref = p + candidate.offset;
-        const uint32_t rva = sectionRva + static_cast<uint32_t>(ref - start);
-        if (IsValidTarget(rva + 4 + ReadLE32(ref))) {
-            try {
-                m_rel32Locations.push_back(rva);
-            } catch (const std::bad_alloc &) {
-                return false;
-            }
-            p = ref + 4;
-        } else {
-            ++p;
-        }
-    }
-    return true;
+    return ScanForRel32(start, start + section.size, m_kind == EXE_MACHO_X64,
+                        [&](const uint8_t *reference, const Rel32Candidate &) {
+                            const uint32_t rva = sectionRva + static_cast<uint32_t>(reference - start);
+                            if (!IsValidTarget(rva + 4 + ReadLE32(reference)))
+                                return SCAN_REJECT;
+                            try {
+                                m_rel32Locations.push_back(rva);
+                            } catch (const std::bad_alloc &) {
+                                return SCAN_FAIL;
+                            }
+                            return SCAN_ACCEPT;
+                        });
 }
 
 bool DisassemblerMacho::EmitRegion(const CodeSection &section, ParsedProgram *program)
 {
-    const uint32_t regionRva = FileOffsetToRVA(section.offset);
-    if (!program->AddOriginInsn(regionRva))
-        return false;
-    auto next = std::lower_bound(m_rel32Locations.begin(), m_rel32Locations.end(), regionRva);
-    const uint64_t end = uint64_t(section.offset) + section.size;
-    uint64_t offset = section.offset;
-    while (offset < end) {
-        const uint32_t rva = regionRva + static_cast<uint32_t>(offset - section.offset);
-        while (next != m_rel32Locations.end() && *next < rva)
-            ++next;
-        if (next != m_rel32Locations.end() && *next == rva && end - offset >= 4) {
-            if (!program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(m_start + offset))))
-                return false;
-            offset += 4;
-        } else {
-            if (!program->AddByteInsn(m_start[offset]))
-                return false;
-            ++offset;
-        }
-    }
-    return true;
+    RegionReferences refs;
+    refs.rel32 = &m_rel32Locations;
+    return EmitByteRegion(program, m_start, section.offset, uint64_t(section.offset) + section.size,
+                          FileOffsetToRVA(section.offset), refs);
 }
 
 bool DisassemblerMacho::ParseProgram(ParsedProgram *program)

@@ -269,47 +269,16 @@ bool DisassemblerWin32::FindRel32References()
 bool DisassemblerWin32::EmitRegion(const PeSection &section, ParsedProgram *program)
 {
     const PeDataDirectory &relocs = m_dataDirectories[kBaseRelocationTable];
-    const uint32_t imageBase = static_cast<uint32_t>(m_imageBase);
-    const uint32_t regionRva = FileOffsetToRVA(section.pointer_to_raw_data);
-    if (!program->AddOriginInsn(regionRva))
-        return false;
+    RegionReferences refs;
+    refs.abs32 = &m_abs32Locations;
+    refs.rel32 = &m_rel32Locations;
+    refs.imageBase = static_cast<uint32_t>(m_imageBase);
+    refs.hasRelocTable = true;
+    refs.relocRva = relocs.rva;
+    refs.relocSize = relocs.size;
     const uint64_t begin = section.pointer_to_raw_data;
     const uint64_t end = std::min<uint64_t>(begin + section.size_of_raw_data, m_length);
-    auto nextAbs = std::lower_bound(m_abs32Locations.begin(), m_abs32Locations.end(), regionRva);
-    auto nextRel = std::lower_bound(m_rel32Locations.begin(), m_rel32Locations.end(), regionRva);
-    bool relocsHere = false;
-    uint64_t offset = begin;
-    while (offset < end) {
-        const uint32_t rva = regionRva + static_cast<uint32_t>(offset - begin);
-        if (rva == relocs.rva && !relocsHere) {
-            relocsHere = true;
-            if (!program->AddPeRelocsInsn())
-                return false;
-            if (relocs.size != 0) {
-                offset += relocs.size;
-                continue;
-            }
-        }
-        while (nextAbs != m_abs32Locations.end() && *nextAbs < rva)
-            ++nextAbs;
-        while (nextRel != m_rel32Locations.end() && *nextRel < rva)
-            ++nextRel;
-        const bool fits = end - offset >= 4;
-        if (fits && nextAbs != m_abs32Locations.end() && *nextAbs == rva) {
-            if (!program->AddAbs32Ref(program->Abs32LabelAt(ReadLE32(m_start + offset) - imageBase)))
-                return false;
-            offset += 4;
-        } else if (fits && nextRel != m_rel32Locations.end() && *nextRel == rva) {
-            if (!program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(m_start + offset))))
-                return false;
-            offset += 4;
-        } else {
-            if (!program->AddByteInsn(m_start[offset]))
-                return false;
-            ++offset;
-        }
-    }
-    return true;
+    return EmitByteRegion(program, m_start, begin, end, FileOffsetToRVA(begin), refs);
 }
 
 bool DisassemblerWin32::EmitFile(ParsedProgram *program)
