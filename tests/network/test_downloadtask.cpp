@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ bool waitFor(const std::function<bool()> &cond, int ms = 10000)
     while (!cond()) {
         if (t.elapsed() > ms)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(10);
     }
     return true;
 }
