@@ -1,5 +1,6 @@
 // Entry point of the updater: log, clean-up of an earlier self-update, translations, configuration.
 #include "configuration.h"
+#include "updatechecker.h"
 #include "updaterlog.h"
 
 #include <QApplication>
@@ -49,6 +50,8 @@ void onStartUpdate(const Configuration &config)
 int main(int argc, char *argv[])
 {
     GOOGLE_PROTOBUF_VERIFY_VERSION;
+    // Before any object exists: the version answer travels through a queued connection.
+    qRegisterMetaType<UpdateVersions>("UpdateVersions");
 
     UpdaterLog::instance();
     qInstallMessageHandler(updaterMessageHandler);

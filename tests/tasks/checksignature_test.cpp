@@ -1,6 +1,7 @@
 #include "checksigfunc.h"
 #include "checksignaturetaskspecification.h"
 #include "crypt.h"
+#include "opensslwitness.h"
 #include "tasktesthelpers.h"
 #include "testutil.h"
 
@@ -19,8 +20,9 @@ using testutil::writeFile;
 
 namespace {
 
-const QString kDemoPrivateKey = QStringLiteral(TL3_SOURCE_DIR "/keys/demo_private.pem");
-const QString kDemoPublicKey = QStringLiteral(TL3_SOURCE_DIR "/keys/demo_public.der");
+using witness::kDemoPrivateKey;
+using witness::kDemoPublicKey;
+using witness::opensslSign;
 
 // Collects the log lines of every thread while it lives.
 class LogCapture {
@@ -92,13 +94,6 @@ QString sha512sum(const QString &path)
     QByteArray out;
     EXPECT_EQ(runProgram("sha512sum", {path}, &out), 0);
     return QString::fromLatin1(out.left(128));
-}
-
-// Signs with the openssl command line: the independent witness of the signature format.
-bool opensslSign(const QString &file, const QString &privatePem, const QString &sigPath)
-{
-    return runProgram("openssl", {"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
-                                  "rsa_pss_saltlen:8", "-sign", privatePem, "-out", sigPath, file}) == 0;
 }
 
 bool builtInKeyIsDemoKey()
