@@ -259,7 +259,10 @@ TEST_F(DownloadTaskTest, MoreDataThanExpectedFailsEveryAttempt)
         EXPECT_EQ(t->m_TaskState, TASK_FAILED);
         EXPECT_EQ(m_Messages.count("Server sent more data than expected for data/file.bin"), 5);
         EXPECT_EQ(m_Messages.last(), "Unable to download data/file.bin");
-        EXPECT_EQ(m_Server.requestCount(kPath) - before, 5);
+        // Five attempts by the task; the network layer itself may resend a request once when the
+        // server closes a connection early, so the server can see one more.
+        EXPECT_GE(m_Server.requestCount(kPath) - before, 5);
+        EXPECT_LE(m_Server.requestCount(kPath) - before, 6);
         EXPECT_FALSE(QFile::exists(localFile()));
     }
     // Exactly the expected size is fine.
