@@ -7,7 +7,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -15,18 +14,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-bool waitFor(const std::function<bool()> &cond, int ms = 10000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
 
 QString sha512(const QByteArray &data)
 {
@@ -47,8 +34,7 @@ protected:
     // Serves the body for the entry and appends the entry (with the body's digest and size).
     void addFile(const QString &name, const QByteArray &body, bool hold = false)
     {
-        TestHttpServer::Response r;
-        r.body = body;
+        TestHttpServer::Response r = TestHttpServer::Response::ok(body);
         r.hold = hold;
         m_Server.setResponse(path(name), r);
         m_Lists.downloads.append(DownloadEntry{"files", name, sha512(body), quint64(body.size())});
@@ -66,7 +52,7 @@ protected:
     }
     bool waitEnd()
     {
-        return waitFor([this] { return m_Finished->count() + m_Canceled->count() > 0; });
+        return testnet::waitUntil([this] { return m_Finished->count() + m_Canceled->count() > 0; });
     }
 
     QTemporaryDir m_Session;
@@ -97,9 +83,9 @@ TEST_F(DownloadFilesTest, StreamsLimitTheTransfersAndListOrderIsKept)
             expectedOrder << path(name);
         }
         start();
-        ASSERT_TRUE(waitFor([&] { return m_Server.heldCount() == streams; }));
+        ASSERT_TRUE(testnet::waitUntil([&] { return m_Server.heldCount() == streams; }));
         // Nothing more starts while these are busy.
-        waitFor([] { return false; }, 300);
+        testnet::waitUntil([] { return false; }, 300);
         EXPECT_EQ(m_Server.totalRequests() - before, streams);
         quint64 done = 0, total = 0, speed = 0;
         bool downloading = false;
@@ -154,24 +140,23 @@ TEST_F(DownloadFilesTest, DirectoriesExistBeforeTheFirstTransfer)
     EXPECT_EQ(
         m_Messages,
         QStringList{QString("Could not create dir %1/blocked").arg(QDir(m_Session.path()).canonicalPath())});
-    waitFor([] { return false; }, 100);
+    testnet::waitUntil([] { return false; }, 100);
     EXPECT_EQ(m_Server.totalRequests(), before);
 }
 
 TEST_F(DownloadFilesTest, PlannedTotalStandsAgainstAnnouncedLengths)
 {
     addFile("one.bin", QByteArray(4000, '1'));
-    TestHttpServer::Response r;
-    r.body = QByteArray(4000, '1');
+    TestHttpServer::Response r = TestHttpServer::Response::stalling(QByteArray(4000, '1'), 1000);
     r.contentLength = 9999;
-    r.stallAfter = 1000;
     m_Server.setResponse(path("one.bin"), r);
     addFile("two.bin", QByteArray(3000, '2'), true);
     start();
-    ASSERT_TRUE(waitFor([&] { return m_Server.heldCount() == 1 && m_Server.totalRequests() == 2; }));
+    ASSERT_TRUE(
+        testnet::waitUntil([&] { return m_Server.heldCount() == 1 && m_Server.totalRequests() == 2; }));
     quint64 done = 0, total = 0, speed = 0;
     bool downloading = false;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(testnet::waitUntil([&] {
         done = total = speed = 0;
         m_Task->getDownloadProgress(&done, &total, &speed, &downloading);
         return done == 1000;
@@ -204,15 +189,10 @@ TEST_F(DownloadFilesTest, FailuresFailTheListAndAbortTheOtherTransfers)
         if (c.badDigest) {
             m_Server.setFile(path("bad.bin"), "tampered content");
         } else {
-            TestHttpServer::Response notFound;
-            notFound.status = 404;
-            m_Server.setResponse(path("bad.bin"), notFound);
+            m_Server.setResponse(path("bad.bin"), TestHttpServer::Response::withStatus(404));
         }
-        TestHttpServer::Response stall;
-        stall.body = QByteArray(5000, 's');
-        stall.stallAfter = 10;
-        addFile("slow.bin", stall.body);
-        m_Server.setResponse(path("slow.bin"), stall);
+        addFile("slow.bin", QByteArray(5000, 's'));
+        m_Server.setResponse(path("slow.bin"), TestHttpServer::Response::stalling(QByteArray(5000, 's'), 10));
         addFile("never.bin", "n");
         const int neverBefore = m_Server.requestCount(path("never.bin"));
         start();

@@ -5,7 +5,6 @@
 #include "testhttpserver.h"
 #include "testutil.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
@@ -34,19 +33,6 @@ QByteArray randomBytes(int n)
     return b;
 }
 
-// Runs the event loop until the condition holds or the time is up.
-bool waitFor(const std::function<bool()> &cond, int ms = 10000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 class DownloadTaskTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -70,7 +56,7 @@ protected:
     bool ended() const { return m_Finished->count() + m_Canceled->count() > 0; }
     bool waitEnd()
     {
-        return waitFor([this] { return ended(); });
+        return testnet::waitUntil([this] { return ended(); });
     }
     QString localFile() const { return m_Dir.path() + "/file.bin"; }
 
@@ -109,10 +95,7 @@ TEST_F(DownloadTaskTest, CompleteDownloadWritesTheFile)
 
 TEST_F(DownloadTaskTest, NotFoundFiveTimesThenGivesUpWithoutError)
 {
-    TestHttpServer::Response r;
-    r.status = 404;
-    r.body = "missing";
-    m_Server.setResponse(kPath, r);
+    m_Server.setResponse(kPath, TestHttpServer::Response::withStatus(404));
     ASSERT_TRUE(testutil::writeFile(localFile(), "old content"));
     ProbeDownload *t = makeTask(100);
     t->execute();
@@ -133,14 +116,9 @@ TEST_F(DownloadTaskTest, NotFoundFiveTimesThenGivesUpWithoutError)
 TEST_F(DownloadTaskTest, EarlyCloseIsRetriedFromTheStart)
 {
     const QByteArray body = randomBytes(20000);
-    TestHttpServer::Response cut;
-    cut.body = body;
-    cut.closeAfter = 5000;
-    TestHttpServer::Response full;
-    full.body = body;
-    TestHttpServer::Response wrongStatus;
-    wrongStatus.status = 503;
-    m_Server.setResponses(kPath, {cut, wrongStatus, full});
+    m_Server.setResponses(kPath,
+                          {TestHttpServer::Response::closing(body, 5000),
+                           TestHttpServer::Response::withStatus(503), TestHttpServer::Response::ok(body)});
     ProbeDownload *t = makeTask(body.size());
     t->execute();
     ASSERT_TRUE(waitEnd());
@@ -179,7 +157,8 @@ TEST_F(DownloadTaskTest, TotalSizeComesFromTheManifestWhenGiven)
         ProbeDownload *t = makeTask(c.expected);
         t->execute();
         const bool learns = c.expected == -1 && c.announced > 0;
-        ASSERT_TRUE(waitFor([&] { return t->received() == 300 && (!learns || t->total() == c.announced); }));
+        ASSERT_TRUE(testnet::waitUntil(
+            [&] { return t->received() == 300 && (!learns || t->total() == c.announced); }));
         quint64 done = 0, total = 0, speed = 0;
         bool downloading = false;
         t->getDownloadProgress(&done, &total, &speed, &downloading);
@@ -200,15 +179,11 @@ TEST_F(DownloadTaskTest, TotalSizeComesFromTheManifestWhenGiven)
 TEST_F(DownloadTaskTest, StallIsRestartedFromByteZeroAfterSixteenPolls)
 {
     const QByteArray body = randomBytes(30000);
-    TestHttpServer::Response stall;
-    stall.body = body;
-    stall.stallAfter = 10000;
-    TestHttpServer::Response full;
-    full.body = body;
-    m_Server.setResponses(kPath, {stall, full});
+    m_Server.setResponses(
+        kPath, {TestHttpServer::Response::stalling(body, 10000), TestHttpServer::Response::ok(body)});
     ProbeDownload *t = makeTask(body.size());
     t->execute();
-    ASSERT_TRUE(waitFor([t] { return t->received() == 10000; }));
+    ASSERT_TRUE(testnet::waitUntil([t] { return t->received() == 10000; }));
     quint64 done, total, speed;
     bool downloading;
     for (int poll = 1; poll <= 15; ++poll) {
@@ -274,10 +249,7 @@ TEST_F(DownloadTaskTest, MoreDataThanExpectedFailsEveryAttempt)
 
 TEST_F(DownloadTaskTest, CancelAndSiblingAbortStopTheTransfer)
 {
-    TestHttpServer::Response stall;
-    stall.body = randomBytes(5000);
-    stall.stallAfter = 1000;
-    m_Server.setResponse(kPath, stall);
+    m_Server.setResponse(kPath, TestHttpServer::Response::stalling(randomBytes(5000), 1000));
 
     // Not running: only the flag.
     ProbeDownload *idle = makeTask(5000);
@@ -304,7 +276,7 @@ TEST_F(DownloadTaskTest, CancelAndSiblingAbortStopTheTransfer)
         m_Messages.clear();
         ProbeDownload *t = makeTask(5000);
         t->execute();
-        ASSERT_TRUE(waitFor([t] { return t->received() == 1000; }));
+        ASSERT_TRUE(testnet::waitUntil([t] { return t->received() == 1000; }));
         if (c.sibling) {
             ProbeDownload other(&m_Manager, "x", 1, m_Dir.path() + "/x", -1, nullptr, 1.0);
             // The task itself as the failed sibling is ignored.

@@ -2,10 +2,10 @@
 // by sha512sum, not by the code under test.
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "testhttpserver.h"
 #include "testutil.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -332,10 +332,7 @@ TEST_F(MakeListsTest, TaskHandsTheListsOverOnlyOnSuccess)
         QSignalSpy finished(&task, SIGNAL(finished(TaskSpecification *)));
         QSignalSpy canceled(&task, SIGNAL(canceled(TaskSpecification *)));
         task.execute();
-        QElapsedTimer t;
-        t.start();
-        while (finished.isEmpty() && canceled.isEmpty() && t.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        ASSERT_TRUE(testnet::waitUntil([&] { return finished.count() + canceled.count() > 0; }));
         EXPECT_EQ(task.m_TaskState, c.state);
         EXPECT_EQ(lists.downloads.size(), c.downloads);
         EXPECT_EQ(lists.replaces.size(), c.downloads);
