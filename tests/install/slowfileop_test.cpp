@@ -1,7 +1,9 @@
 // Copy, gzip unpack, container unpack and patch on the thread pool: results, texts, journal entries.
 #include "filecopytaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "installtestutil.h"
+#include "patcher/packed_file.h"
 #include "testutil.h"
 
 #include <QFile>
@@ -135,6 +137,54 @@ TEST_F(SlowFileOpTest, GzipUnpackCases)
                       QStringList{QString("Could not unzip '%1' to '%2'").arg(p("src.gz"), p("dst"))});
         }
     }
+}
+
+TEST_F(SlowFileOpTest, ContainerUnpack)
+{
+    const QByteArray content = sample(200000);
+    writeFile(p("plain"), content);
+    ASSERT_TRUE(
+        patcher::PackFile(p("plain").toUtf8().constData(), p("good._lzma2_").toUtf8().constData(), false));
+    QByteArray packed = testutil::readFile(p("good._lzma2_"));
+    ASSERT_GT(packed.size(), 4);
+    // The second header field is the checksum of the unpacked file; its first byte off by one
+    // makes the unpacker refuse the result.
+    QByteArray badSum = packed;
+    badSum[4] = char(badSum[4] ^ 1);
+    writeFile(p("badsum._lzma2_"), badSum);
+    writeFile(p("notpacked._lzma2_"), "plain bytes, not a container");
+
+    struct {
+        const char *source;
+        bool ok;
+    } cases[] = {{"good._lzma2_", true},
+                 {"badsum._lzma2_", false},
+                 {"notpacked._lzma2_", false},
+                 {"missing._lzma2_", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.source);
+        m_Journal.clear();
+        QFile::remove(p("dst"));
+        FileUnpackTaskSpecification_lzma2 task(&m_Journal, p(c.source), p("dst"), nullptr, 0.8);
+        TaskRecorder rec(&task);
+        EXPECT_EQ(rec.run(), c.ok ? TASK_FINISHED : TASK_FAILED);
+        EXPECT_EQ(m_Journal.size(), c.ok ? 1 : 0);
+        if (c.ok) {
+            EXPECT_EQ(readFile(p("dst")), content);
+            EXPECT_TRUE(rec.messages.isEmpty());
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(p("dst")));
+            EXPECT_EQ(rec.messages,
+                      QStringList{QString("Could not unpack '%1' to '%2'").arg(p(c.source), p("dst"))});
+        }
+    }
+
+    // A failed unpack leaves an existing destination as it was.
+    writeFile(p("dst"), "installed");
+    FileUnpackTaskSpecification_lzma2 task(&m_Journal, p("badsum._lzma2_"), p("dst"), nullptr, 0.8);
+    TaskRecorder rec(&task);
+    EXPECT_EQ(rec.run(), TASK_FAILED);
+    EXPECT_EQ(readFile(p("dst")), QByteArray("installed"));
 }
 
 TEST_F(SlowFileOpTest, SuccessWithoutJournalRecordsNothing)
