@@ -132,7 +132,7 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
     bool armState = true;
     uint64_t p = 0;
     while (p < end) {
-        uint16_t kind = 0;
+        uint32_t kind = 0;
         if (p + 3 <= end) {
             const uint16_t h0 = ReadLE16(start + p);
             if ((h0 & 0xF000) == 0xD000)
