@@ -153,7 +153,8 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
             if (!rel)
                 return false;
             rel->DecodeTarget(start + p);
-            if (IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target()))) {
+            if (IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())) &&
+                MapsBackTo(rel->rva(), section.offset + p)) {
                 p += rel->ReferenceSize();
                 if (!AddRel32(std::move(rel)))
                     return false;

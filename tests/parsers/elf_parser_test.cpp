@@ -264,16 +264,29 @@ TEST(ElfX86Relocs, RelocationsIntoUnsupportedSectionsAreDropped)
     EXPECT_THAT(r.abs32Rvas(), IsEmpty());
 }
 
-TEST(ElfX86Scan, ReferenceWithoutFileOffsetFailsTheParse)
+TEST(ElfX86Scan, ReferencesOnlyWhereTheAddressLeadsBack)
 {
-    // The code section claims an address outside every program header, but calls into the
-    // load segment: the reference has no file offset.
-    // Operand at 0x1000001: 0x1000005 + 0xFF01004F is 0x10054 (mod 2^32).
-    ElfImage image = BuildElf(X86Spec({{kProgbits, {0xE8, 0x4F, 0x00, 0x01, 0xFF}}}));
-    Put32(&image.bytes, image.bytes.size() - 40 + 12, 0x01000000);  // sh_addr
-    ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
-    EXPECT_TRUE(r.headerOk);
-    EXPECT_FALSE(r.parseOk);
+    // The first section's call is found at an address that does not lead back to its bytes.
+    // Outside every program header (operand at 0x1000001, target 0x1000005 + 0xFF00004F = 0x54)
+    // it would have no file offset at all. At the second section's address (as a debug section
+    // at address 0 has the first section's) it would take the place of the second section's
+    // own call, with the wrong target. Such a call stays bytes.
+    struct Case {
+        bool atSecondSection;
+        uint32_t address;
+        Bytes code;
+    };
+    const Case cases[] = {{false, 0x01000000u, {0xE8, 0x4F, 0x00, 0x00, 0xFF}}, {true, 0, {0xE8, 0x10, 0, 0, 0}}};
+    for (const Case &c : cases) {
+        ElfSpec spec = X86Spec({{kProgbits, c.code}, {kProgbits, {0xE8, 0, 0, 0, 0}}});
+        spec.loadAddress = 0;
+        ElfImage image = BuildElf(spec);
+        const uint32_t address = c.atSecondSection ? image.address(1) : c.address;
+        Put32(&image.bytes, image.bytes.size() - 2 * 40 + 12, address);  // sh_addr of the first
+        ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
+        ASSERT_TRUE(r.parseOk) << address;
+        EXPECT_THAT(r.rel32Rvas(), ElementsAre(image.address(1) + 5)) << address;
+    }
 }
 
 TEST(ElfX64Scan, RipRelativeFormsAndNoAbsoluteReferences)
