@@ -2,11 +2,11 @@
 
 #include "patcher/byte_difference.h"
 #include "patcher/checksum.h"
+#include "patcher/disassembler.h"
 #include "patcher/encoded_program.h"
 #include "patcher/ensemble.h"
 #include "patcher/logging.h"
 #include "patcher/mapped_file.h"
-#include "patcher/packed_file.h"
 #include "patcher/parsed_program.h"
 #include "patcher/stream_set.h"
 

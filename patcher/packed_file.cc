@@ -17,47 +17,10 @@ namespace patcher {
 
 namespace {
 
-const uint32_t kFatMachoMagic = 0xCAFEBABE;
-const size_t kFatMachoMinimumSize = 4096;
-const uint32_t kFatMachoMaxArchitectures = 8;
-const size_t kFatHeaderSize = 8;
-const size_t kFatEntrySize = 20;
-
-uint32_t ReadBE32(const uint8_t *p)
-{
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 bool Fail(const char *message)
 {
     LogError(message);
     return false;
-}
-
-// Each architecture of a fat Mach-O file that is a supported executable. Returns false when the scan
-// had to stop at an entry that cannot be trusted.
-bool ScanFatMacho(const uint8_t *data, size_t size, std::vector<ExecutableElement> *elements)
-{
-    const uint32_t count = ReadBE32(data + 4);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t *entry = data + kFatHeaderSize + kFatEntrySize * i;
-        const size_t offset = ReadBE32(entry + 8);
-        const size_t entry_size = ReadBE32(entry + 12);
-        if (offset > size || entry_size > size - offset)
-            return false;
-        for (const ExecutableElement &e : *elements)
-            if (offset < e.offset + e.length && e.offset < offset + entry_size)
-                return false;
-        ExecutableType type = EXE_UNKNOWN;
-        size_t length = 0;
-        if (DetectExecutable(data + offset, entry_size, &type, &length) != C_OK)
-            continue;
-        if (length > entry_size)
-            return false;
-        elements->push_back(ExecutableElement{offset, length, type});
-    }
-    return true;
 }
 
 bool WriteHeader(uint32_t checksum, uint32_t directive, WriteStream *out)
@@ -125,29 +88,6 @@ bool WritePreprocessedContainer(const uint8_t *data, size_t n, uint32_t checksum
 }
 
 } // namespace
-
-bool FindExecutableElements(const uint8_t *data, size_t size, std::vector<ExecutableElement> *elements)
-{
-    elements->clear();
-    bool detect_whole_file = true;
-    if (size >= kFatMachoMinimumSize && ReadBE32(data) == kFatMachoMagic &&
-        ReadBE32(data + 4) <= kFatMachoMaxArchitectures)
-        detect_whole_file = !ScanFatMacho(data, size, elements) || elements->empty();
-    if (!detect_whole_file)
-        return true;
-    ExecutableType type = EXE_UNKNOWN;
-    size_t length = 0;
-    const PatchStatus status = DetectExecutable(data, size, &type, &length);
-    if (status == C_OK) {
-        elements->push_back(ExecutableElement{0, length, type});
-        return true;
-    }
-    if (status != C_INPUT_NOT_RECOGNIZED) {
-        LogError("error detecting file type " + std::to_string(status));
-        return false;
-    }
-    return true;
-}
 
 bool UnpackPackedData(ReadStream source, WriteStream *output)
 {
@@ -217,8 +157,11 @@ bool PackData(const uint8_t *data, size_t n, bool preprocess, WriteStream *out)
 {
     const uint32_t checksum = PatchChecksum(data, n);
     std::vector<ExecutableElement> elements;
-    if (preprocess && n > 0 && !FindExecutableElements(data, n, &elements))
+    if (preprocess && n > 0 && !FindExecutableElements(data, n, &elements)) {
+        // Detection itself fails only when memory runs out.
+        LogError("error detecting file type " + std::to_string(C_STREAM_ERROR));
         return false;
+    }
     for (const ExecutableElement &e : elements)
         LogDebug(std::string("detected ") + ExecutableTypeName(e.type));
     if (!elements.empty()) {

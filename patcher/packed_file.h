@@ -2,12 +2,10 @@
 // file or, for executables, encoded programs plus a byte difference that rebuilds the file.
 #pragma once
 
-#include "patcher/executable_type.h"
 #include "patcher/streams.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace patcher {
 
@@ -17,18 +15,6 @@ enum PreprocessDirective : uint32_t {
     kDirectivePlain = 1,
     kDirectiveDisAndDiff = 2,
 };
-
-// An executable found inside a file.
-struct ExecutableElement {
-    size_t offset = 0;
-    size_t length = 0;
-    ExecutableType type = EXE_UNKNOWN;
-};
-
-// Finds the executables of a file as the packer does: each supported architecture of a fat Mach-O
-// file, or else the whole file. An empty list means nothing was recognised. False only when
-// detection fails for another reason than not recognising the bytes.
-bool FindExecutableElements(const uint8_t *data, size_t size, std::vector<ExecutableElement> *elements);
 
 // Unpacks a container held in memory, appending the file to `output` (pass an empty stream). Logs the
 // failing step as an ERROR line and returns false on any failure.
