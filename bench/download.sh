@@ -81,7 +81,7 @@ run_set() { # SET -> appends "seconds rss_kib" lines to $WORK/r_<tool>_<set>
     rm -rf "$WORK/session"
     t0=$(now)
     /usr/bin/time -f '%M' -o "$WORK/curl_rss" \
-        curl -s --fail --create-dirs --parallel --parallel-max "$STREAMS" -K "$WORK/curl_$set.cfg"
+        curl -s --no-progress-meter --fail --create-dirs --parallel --parallel-max "$STREAMS" -K "$WORK/curl_$set.cfg"
     t1=$(now)
     echo "$(echo "$t1 - $t0" | bc -l) $(cat "$WORK/curl_rss")" >> "$WORK/r_curl_$set"
     [ "$(find "$WORK/curl_out" -type f | wc -l)" = "$(wc -l < "$WORK/list_$set")" ] ||
