@@ -157,6 +157,64 @@ PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType
     return C_OK;
 }
 
+namespace {
+
+uint32_t ReadBE32(const uint8_t *p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+const uint32_t kFatMagic = 0xCAFEBABE;
+const size_t kFatMinimumSize = 4096;
+const uint32_t kFatMaximumArchitectures = 8;
+const size_t kFatHeaderSize = 8;
+const size_t kFatEntrySize = 20;
+
+// Adds the architectures of a fat file; false when an entry ended the scan early.
+bool ScanFatArchitectures(const uint8_t *bytes, size_t length, std::vector<ExecutableElement> *elements)
+{
+    const uint32_t count = ReadBE32(bytes + 4);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t *entry = bytes + kFatHeaderSize + i * kFatEntrySize;
+        const uint64_t offset = ReadBE32(entry + 8);
+        const uint64_t size = ReadBE32(entry + 12);
+        if (offset > length || size > length - offset)
+            return false;
+        for (const ExecutableElement &found : *elements)
+            if (offset < found.offset + found.length && found.offset < offset + size)
+                return false;
+        ExecutableType type;
+        size_t detected;
+        if (DetectExecutable(bytes + offset, size, &type, &detected) != C_OK)
+            continue;
+        if (detected > size)
+            return false;
+        elements->push_back({static_cast<size_t>(offset), detected, type});
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<ExecutableElement> *elements)
+{
+    elements->clear();
+    try {
+        if (length >= kFatMinimumSize && ReadBE32(bytes) == kFatMagic &&
+            ReadBE32(bytes + 4) <= kFatMaximumArchitectures && ScanFatArchitectures(bytes, length, elements) &&
+            !elements->empty())
+            return true;
+        ExecutableType type;
+        size_t detected;
+        if (DetectExecutable(bytes, length, &type, &detected) == C_OK)
+            elements->push_back({0, detected, type});
+    } catch (const std::bad_alloc &) {
+        elements->clear();
+        return false;
+    }
+    return true;
+}
+
 PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::unique_ptr<ParsedProgram> *program)
 {
     program->reset();

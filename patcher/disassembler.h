@@ -128,6 +128,20 @@ std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_
 PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type, size_t *detectedLength,
                              std::vector<std::string> *reasons = nullptr);
 
+// One executable inside a file.
+struct ExecutableElement {
+    size_t offset = 0;
+    size_t length = 0;
+    ExecutableType type = EXE_UNKNOWN;
+};
+
+// The executables inside a file: the supported architectures of a fat Mach-O file (at least
+// 4096 bytes, at most 8 architectures), else the whole file when it is an executable. The scan
+// of a fat file stops at an entry that reaches past the end, overlaps an element already found
+// or is shorter than its parsed length; the whole file is then tried as well. Empty when none;
+// false only when memory runs out.
+bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<ExecutableElement> *elements);
+
 // Detects and parses. C_INPUT_NOT_RECOGNIZED, C_DISASSEMBLY_FAILED, or C_OK with the program.
 // The program points into `bytes`, which must outlive it.
 PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::unique_ptr<ParsedProgram> *program);

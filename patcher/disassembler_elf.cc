@@ -135,6 +135,12 @@ bool DisassemblerElf::IsValidTargetRVA(uint32_t rva) const
     return false;
 }
 
+bool DisassemblerElf::MapsBackTo(uint32_t rva, uint64_t offset) const
+{
+    uint64_t mapped;
+    return RVAToFileOffset(rva, &mapped) && mapped == offset;
+}
+
 uint64_t DisassemblerElf::RelocationCount(const ElfSectionHeader &section) const
 {
     if (section.entsize == 0)

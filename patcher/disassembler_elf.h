@@ -93,6 +93,10 @@ protected:
     bool RVAToFileOffset(uint32_t rva, uint64_t *offset) const;
     // Whether an RVA lies in a PT_LOAD segment.
     bool IsValidTargetRVA(uint32_t rva) const;
+    // Whether a reference found at file offset `offset` has an RVA that leads back there. Not so
+    // in sections whose addresses are not where the program headers put them (debug sections
+    // at address 0): such a reference would be emitted at another place, or have no place at all.
+    bool MapsBackTo(uint32_t rva, uint64_t offset) const;
     // Entries of a relocation section that lie inside it (an entry size of 0 means none).
     uint64_t RelocationCount(const ElfSectionHeader &section) const;
     uint32_t RelocationEntrySize() const { return m_is64 ? 16 : 8; }

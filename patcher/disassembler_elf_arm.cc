@@ -132,7 +132,7 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
     bool armState = true;
     uint64_t p = 0;
     while (p < end) {
-        uint16_t kind = 0;
+        uint32_t kind = 0;
         if (p + 3 <= end) {
             const uint16_t h0 = ReadLE16(start + p);
             if ((h0 & 0xF000) == 0xD000)
@@ -153,7 +153,8 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
             if (!rel)
                 return false;
             rel->DecodeTarget(start + p);
-            if (IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target()))) {
+            if (IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())) &&
+                MapsBackTo(rel->rva(), section.offset + p)) {
                 p += rel->ReferenceSize();
                 if (!AddRel32(std::move(rel)))
                     return false;

@@ -2,20 +2,12 @@
 #pragma once
 
 #include "patcher/disassembler_elf.h"
+#include "patcher/encoded_program.h"
 
 namespace patcher {
 
 class DisassemblerElf32ARM : public DisassemblerElf32 {
 public:
-    // The branch kinds, as the high bits of a compressed ARM operation.
-    enum ArmBranchKind : uint16_t {
-        THUMB_B8 = 0x1000,      // 16-bit Thumb conditional branch
-        THUMB_B11 = 0x2000,     // 16-bit Thumb branch
-        ARM_B24 = 0x3000,       // ARM B or BL
-        THUMB2_BL25 = 0x4000,   // Thumb-2 BL, BLX or B.W
-        THUMB2_BCC21 = 0x5000,  // Thumb-2 conditional B.W
-    };
-
     class TypedRVAARM : public TypedRVA {
     public:
         TypedRVAARM(ArmBranchKind kind, uint32_t rva) : TypedRVA(rva), m_kind(kind) {}

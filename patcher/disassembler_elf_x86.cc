@@ -36,7 +36,8 @@ bool DisassemblerElf::ScanX86Code(const ElfSectionHeader &section, bool x64,
         if (!rel)
             return SCAN_FAIL;
         rel->DecodeTarget(reference);
-        if (!IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())))
+        if (!IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())) ||
+            !MapsBackTo(rel->rva(), section.offset + (reference - start)))
             return SCAN_REJECT;
         return AddRel32(std::move(rel)) ? SCAN_ACCEPT : SCAN_FAIL;
     });

@@ -264,16 +264,29 @@ TEST(ElfX86Relocs, RelocationsIntoUnsupportedSectionsAreDropped)
     EXPECT_THAT(r.abs32Rvas(), IsEmpty());
 }
 
-TEST(ElfX86Scan, ReferenceWithoutFileOffsetFailsTheParse)
+TEST(ElfX86Scan, ReferencesOnlyWhereTheAddressLeadsBack)
 {
-    // The code section claims an address outside every program header, but calls into the
-    // load segment: the reference has no file offset.
-    // Operand at 0x1000001: 0x1000005 + 0xFF01004F is 0x10054 (mod 2^32).
-    ElfImage image = BuildElf(X86Spec({{kProgbits, {0xE8, 0x4F, 0x00, 0x01, 0xFF}}}));
-    Put32(&image.bytes, image.bytes.size() - 40 + 12, 0x01000000);  // sh_addr
-    ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
-    EXPECT_TRUE(r.headerOk);
-    EXPECT_FALSE(r.parseOk);
+    // The first section's call is found at an address that does not lead back to its bytes.
+    // Outside every program header (operand at 0x1000001, target 0x1000005 + 0xFF00004F = 0x54)
+    // it would have no file offset at all. At the second section's address (as a debug section
+    // at address 0 has the first section's) it would take the place of the second section's
+    // own call, with the wrong target. Such a call stays bytes.
+    struct Case {
+        bool atSecondSection;
+        uint32_t address;
+        Bytes code;
+    };
+    const Case cases[] = {{false, 0x01000000u, {0xE8, 0x4F, 0x00, 0x00, 0xFF}}, {true, 0, {0xE8, 0x10, 0, 0, 0}}};
+    for (const Case &c : cases) {
+        ElfSpec spec = X86Spec({{kProgbits, c.code}, {kProgbits, {0xE8, 0, 0, 0, 0}}});
+        spec.loadAddress = 0;
+        ElfImage image = BuildElf(spec);
+        const uint32_t address = c.atSecondSection ? image.address(1) : c.address;
+        Put32(&image.bytes, image.bytes.size() - 2 * 40 + 12, address);  // sh_addr of the first
+        ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
+        ASSERT_TRUE(r.parseOk) << address;
+        EXPECT_THAT(r.rel32Rvas(), ElementsAre(image.address(1) + 5)) << address;
+    }
 }
 
 TEST(ElfX64Scan, RipRelativeFormsAndNoAbsoluteReferences)
@@ -317,28 +330,28 @@ TEST(ElfArmScan, DecodesEveryBranchKind)
     // at a halfword address, which branches relative to the aligned-down pc.
     struct Case {
         const char *what;
-        DisassemblerElf32ARM::ArmBranchKind kind;
+        patcher::ArmBranchKind kind;
         uint32_t rva;
         Bytes insn;
         uint16_t op;
         uint32_t target;
     };
     const std::vector<Case> cases = {
-        {"ARM BL", DisassemblerElf32ARM::ARM_B24, 0x10144, {0x03, 0x00, 0x00, 0xEB}, 0x30EB, 0x10158},
-        {"ARM BEQ", DisassemblerElf32ARM::ARM_B24, 0x1014C, {0x00, 0x00, 0x00, 0x0A}, 0x300A, 0x10154},
-        {"ARM BLX", DisassemblerElf32ARM::ARM_B24, 0x10150, {0x02, 0x00, 0x00, 0xFA}, 0x30FA, 0x10160},
-        {"ARM B backwards", DisassemblerElf32ARM::ARM_B24, 0x10000, {0xFE, 0xFF, 0xFF, 0xEA}, 0x30EA, 0x10000},
-        {"Thumb BEQ", DisassemblerElf32ARM::THUMB_B8, 0x10164, {0x00, 0xD0}, 0x10D0, 0x10168},
-        {"Thumb BNE backwards", DisassemblerElf32ARM::THUMB_B8, 0x10164, {0xFE, 0xD1}, 0x10D1, 0x10164},
-        {"Thumb B", DisassemblerElf32ARM::THUMB_B11, 0x10166, {0x03, 0xE0}, 0x201C, 0x10170},
-        {"Thumb B backwards", DisassemblerElf32ARM::THUMB_B11, 0x10166, {0xFE, 0xE7}, 0x201C, 0x10166},
-        {"Thumb-2 BL", DisassemblerElf32ARM::THUMB2_BL25, 0x10168, {0x00, 0xF0, 0x12, 0xF8}, 0x44F7, 0x10190},
-        {"Thumb-2 BLX", DisassemblerElf32ARM::THUMB2_BL25, 0x1016C, {0xFF, 0xF7, 0xF4, 0xEF}, 0x44F6, 0x10158},
-        {"Thumb-2 BLX at pc % 4 == 2", DisassemblerElf32ARM::THUMB2_BL25, 0x1016E, {0xFF, 0xF7, 0xF4, 0xEF}, 0x42F6,
+        {"ARM BL", patcher::ARM_B24, 0x10144, {0x03, 0x00, 0x00, 0xEB}, 0x30EB, 0x10158},
+        {"ARM BEQ", patcher::ARM_B24, 0x1014C, {0x00, 0x00, 0x00, 0x0A}, 0x300A, 0x10154},
+        {"ARM BLX", patcher::ARM_B24, 0x10150, {0x02, 0x00, 0x00, 0xFA}, 0x30FA, 0x10160},
+        {"ARM B backwards", patcher::ARM_B24, 0x10000, {0xFE, 0xFF, 0xFF, 0xEA}, 0x30EA, 0x10000},
+        {"Thumb BEQ", patcher::THUMB_B8, 0x10164, {0x00, 0xD0}, 0x10D0, 0x10168},
+        {"Thumb BNE backwards", patcher::THUMB_B8, 0x10164, {0xFE, 0xD1}, 0x10D1, 0x10164},
+        {"Thumb B", patcher::THUMB_B11, 0x10166, {0x03, 0xE0}, 0x201C, 0x10170},
+        {"Thumb B backwards", patcher::THUMB_B11, 0x10166, {0xFE, 0xE7}, 0x201C, 0x10166},
+        {"Thumb-2 BL", patcher::THUMB2_BL25, 0x10168, {0x00, 0xF0, 0x12, 0xF8}, 0x44F7, 0x10190},
+        {"Thumb-2 BLX", patcher::THUMB2_BL25, 0x1016C, {0xFF, 0xF7, 0xF4, 0xEF}, 0x44F6, 0x10158},
+        {"Thumb-2 BLX at pc % 4 == 2", patcher::THUMB2_BL25, 0x1016E, {0xFF, 0xF7, 0xF4, 0xEF}, 0x42F6,
          0x10158},
-        {"Thumb-2 B.W", DisassemblerElf32ARM::THUMB2_BL25, 0x10176, {0x00, 0xF0, 0x00, 0xB8}, 0x44F5, 0x1017A},
-        {"Thumb-2 BNE.W", DisassemblerElf32ARM::THUMB2_BCC21, 0x10172, {0x40, 0xF0, 0x02, 0x80}, 0x5001, 0x1017A},
-        {"Thumb-2 BEQ.W backwards", DisassemblerElf32ARM::THUMB2_BCC21, 0x10172, {0x3F, 0xF4, 0xFE, 0xAF}, 0x5000,
+        {"Thumb-2 B.W", patcher::THUMB2_BL25, 0x10176, {0x00, 0xF0, 0x00, 0xB8}, 0x44F5, 0x1017A},
+        {"Thumb-2 BNE.W", patcher::THUMB2_BCC21, 0x10172, {0x40, 0xF0, 0x02, 0x80}, 0x5001, 0x1017A},
+        {"Thumb-2 BEQ.W backwards", patcher::THUMB2_BCC21, 0x10172, {0x3F, 0xF4, 0xFE, 0xAF}, 0x5000,
          0x10172},
     };
     for (const Case &c : cases) {

@@ -179,11 +179,14 @@ PeImage BuildPe(const PeSpec &spec)
 
 Bytes PeRelocBlock(uint32_t page, const std::vector<uint16_t> &entries)
 {
+    std::vector<uint16_t> padded = entries;
+    if (padded.size() % 2 != 0)
+        padded.push_back(0);
     Bytes b;
     Put32(&b, 0, page);
-    Put32(&b, 4, static_cast<uint32_t>(8 + 2 * entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i)
-        Put16(&b, 8 + 2 * i, entries[i]);
+    Put32(&b, 4, static_cast<uint32_t>(8 + 2 * padded.size()));
+    for (size_t i = 0; i < padded.size(); ++i)
+        Put16(&b, 8 + 2 * i, padded[i]);
     return b;
 }
 

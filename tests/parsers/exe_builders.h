@@ -70,7 +70,8 @@ struct PeImage {
 
 PeImage BuildPe(const PeSpec &spec);
 
-// A base relocation table: one block per page, entries (type << 12) | offset in the given order.
+// One base relocation block: entries (type << 12) | offset in the given order, and a 0 entry
+// after an odd count.
 Bytes PeRelocBlock(uint32_t page, const std::vector<uint16_t> &entries);
 
 // Mach-O: header, then one segment command per segment; segments with sections carry their

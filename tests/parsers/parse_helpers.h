@@ -13,7 +13,8 @@ namespace exetest {
 struct ParseResult {
     bool headerOk = false;
     bool parseOk = false;
-    std::string reason;
+    std::string reason;       // after the header check
+    std::string parseReason;  // after the parse
     uint64_t length = 0;
     std::unique_ptr<patcher::ParsedProgram> program;
 
@@ -33,6 +34,7 @@ ParseResult Parse(const Bytes &bytes)
     if (result.headerOk) {
         result.program.reset(new patcher::ParsedProgram(parser.GetKind()));
         result.parseOk = parser.ParseProgram(result.program.get());
+        result.parseReason = parser.failure_reason();
     }
     return result;
 }
