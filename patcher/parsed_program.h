@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <algorithm>
+#include <iterator>
+#include <unordered_map>
 #include <memory>
 #include <vector>
 
@@ -47,7 +49,37 @@ struct Instruction {
     Label *label = nullptr;
 };
 
-using LabelMap = std::map<uint32_t, Label>;  // ordered by RVA
+// Labels by RVA. Looked up by hashing while parsing (a large program has hundreds of thousands);
+// visited in ascending RVA order when numbering and encoding.
+class LabelMap {
+public:
+    // The label at the RVA, created when absent; null when memory runs out.
+    Label *FindOrAdd(uint32_t rva);
+    const Label *Find(uint32_t rva) const;
+    // The label at the RVA, which must exist (std::out_of_range otherwise).
+    const Label &at(uint32_t rva) const { return m_labels.at(rva); }
+    size_t size() const { return m_labels.size(); }
+    bool empty() const { return m_labels.empty(); }
+    // The labels in ascending RVA order.
+    const std::vector<Label *> &ordered() const;
+    // Makes room for n labels, when memory allows (a hint only).
+    void Reserve(size_t n);
+    // Removes the labels for which `remove(label)` is true.
+    template <class Predicate>
+    void EraseIf(Predicate remove)
+    {
+        std::vector<Label *> &order = m_ordered;
+        order.erase(std::remove_if(order.begin(), order.end(), [&](const Label *l) { return remove(*l); }),
+                    order.end());
+        for (auto it = m_labels.begin(); it != m_labels.end();)
+            it = remove(it->second) ? m_labels.erase(it) : std::next(it);
+    }
+
+private:
+    std::unordered_map<uint32_t, Label> m_labels;  // nodes stay put: instructions point at them
+    mutable std::vector<Label *> m_ordered;        // every label; sorted on demand, in place
+    mutable bool m_sorted = true;
+};
 
 class ParsedProgram {
 public:
@@ -77,6 +109,13 @@ public:
     Label *Rel32LabelAt(uint32_t rva);
     Label *Abs32LabelAt(uint32_t rva);
 
+    // Room for the labels of this many references (a hint only).
+    void ReserveLabels(size_t abs32, size_t rel32)
+    {
+        m_abs32Labels.Reserve(abs32);
+        m_rel32Labels.Reserve(rel32);
+    }
+
     // Numbers the abs32 labels, then the rel32 labels, 0, 1, 2, ... in ascending RVA order.
     void AssignLabelIndexes();
 
@@ -90,7 +129,6 @@ private:
     Instruction *NewInstruction(InstructionKind kind);
     bool Append(const Instruction *insn);
     bool MakeByteInstructions();
-    static Label *LabelAt(LabelMap *labels, uint32_t rva);
 
     ExecutableType m_kind;
     uint64_t m_imageBase = 0;
