@@ -32,25 +32,32 @@ for line in sys.stdin:
 
 : > "$WORK/t_sha"
 : > "$WORK/t_comp"
+# timed CMD...: appends "wall cpu" (cpu = user + system seconds) of one run to the file $OUT
+timed() {
+    /usr/bin/time -f '%e %U %S' -o "$WORK/time" "$@" > "$WORK/stdout"
+    awk '{printf "%s %.2f\n", $1, $2 + $3}' "$WORK/time" >> "$OUT"
+}
 for i in $(seq "$RUNS"); do
-    t0=$(now)
-    (cd "$INSTALL" && xargs -0 -a "$WORK/list" sha512sum > /dev/null)
-    t1=$(now)
-    echo "$t1 - $t0" | bc -l >> "$WORK/t_sha"
-    out=$("$BUILD/bench/bench_compile" "$INSTALL" "$SESSION" 2>/dev/null)
-    read -r secs ok downloads replaces <<< "$out"
-    [ "$ok" = 1 ] && [ "$downloads" = 0 ] && [ "$replaces" = 0 ] || { echo "compilation wrong: $out" >&2; exit 1; }
-    echo "$secs" >> "$WORK/t_comp"
+    OUT=$WORK/t_sha timed bash -c "cd '$INSTALL' && xargs -0 -a '$WORK/list' sha512sum"
+    OUT=$WORK/t_comp timed "$BUILD/bench/bench_compile" "$INSTALL" "$SESSION"
+    read -r secs ok downloads replaces < "$WORK/stdout"
+    [ "$ok" = 1 ] && [ "$downloads" = 0 ] && [ "$replaces" = 0 ] ||
+        { echo "compilation wrong: $(cat "$WORK/stdout")" >&2; exit 1; }
 done
 
-sha=$(median < "$WORK/t_sha")
-comp=$(median < "$WORK/t_comp")
-printf '\nList compilation, up-to-date installation: %s files, %s MiB, median of %s runs (warm cache)\n' \
-    "$FILES" "$TOTAL_MIB" "$RUNS"
-printf '| %-34s | %9s | %8s | %16s |\n' "tool" "median s" "MiB/s" "ratio to sha512sum"
-printf '|%s|%s|%s|%s|\n' "------------------------------------" "-----------" "----------" "------------------"
-printf '| %-34s | %9.3f | %8.0f | %16s |\n' "sha512sum (coreutils)" "$sha" "$(echo "$TOTAL_MIB / $sha" | bc -l)" "1.00"
-printf '| %-34s | %9.3f | %8.0f | %16.2f |\n' "updater list compilation" "$comp" "$(echo "$TOTAL_MIB / $comp" | bc -l)" \
-    "$(echo "$comp / $sha" | bc -l)"
-echo "runs sha512sum: $(tr '\n' ' ' < "$WORK/t_sha")"
-echo "runs compile:   $(tr '\n' ' ' < "$WORK/t_comp")"
+sha=$(cut -d' ' -f1 "$WORK/t_sha" | median)
+comp=$(cut -d' ' -f1 "$WORK/t_comp" | median)
+shacpu=$(cut -d' ' -f2 "$WORK/t_sha" | median)
+compcpu=$(cut -d' ' -f2 "$WORK/t_comp" | median)
+printf '\nList compilation, up-to-date installation: %s files, %s MiB, median of %s runs (warm cache), %s cores, load %s\n' \
+    "$FILES" "$TOTAL_MIB" "$RUNS" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '| %-28s | %8s | %7s | %11s | %8s | %11s |\n' "tool" "wall s" "MiB/s" "wall ratio" "CPU s" "CPU ratio"
+printf '|%s|%s|%s|%s|%s|%s|\n' "------------------------------" "----------" "---------" "-------------" "----------" \
+    "-------------"
+printf '| %-28s | %8.3f | %7.0f | %11s | %8.2f | %11s |\n' "sha512sum (coreutils)" "$sha" \
+    "$(echo "$TOTAL_MIB / $sha" | bc -l)" "1.00" "$shacpu" "1.00"
+printf '| %-28s | %8.3f | %7.0f | %11.2f | %8.2f | %11.2f |\n' "updater list compilation" "$comp" \
+    "$(echo "$TOTAL_MIB / $comp" | bc -l)" "$(echo "$comp / $sha" | bc -l)" "$compcpu" "$(echo "$compcpu / $shacpu" | bc -l)"
+echo "wall ratio = compilation time / sha512sum time (target at most 1.10); CPU = user + system"
+echo "runs sha512sum (wall cpu): $(tr '\n' ',' < "$WORK/t_sha")"
+echo "runs compile   (wall cpu): $(tr '\n' ',' < "$WORK/t_comp")"

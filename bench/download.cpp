@@ -1,9 +1,13 @@
 // Downloads a list of files with the updater's file download list and prints the wall time and the
 // peak resident memory.
-// Usage: bench_download BASE_URL VERSION LIST SESSION_DIR STREAMS
+// Usage: bench_download BASE_URL VERSION LIST SESSION_DIR STREAMS [transfer-only]
 //   LIST: one file per line: SECTION NAME SHA512 SIZE
+//   transfer-only: the download tasks alone, STREAMS at a time, without the digest check of each file
+//   (shows what the transfers cost apart from hashing).
+#include "composedtaskspecification.h"
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
+#include "downloadtaskspecification.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -13,11 +17,30 @@
 #include <cstdio>
 #include <sys/resource.h>
 
+namespace {
+
+class TransferOnly : public ComposedTaskSpecification {
+public:
+    TransferOnly(const DownloadReplaceLists &lists, QNetworkAccessManager *manager,
+                 const Configuration &config)
+        : ComposedTaskSpecification(config.m_Streams, nullptr, 1.0)
+    {
+        for (const DownloadEntry &e : lists.downloads)
+            addSubtask(new DownloadTaskSpecification(manager, e.section + "/" + e.name, config.m_Version,
+                                                     config.m_TempDir + "/" + e.name, qint64(e.size), this,
+                                                     1.0 / lists.downloads.size()));
+    }
+    void execute() override { startSubtasks(); }
+};
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: bench_download BASE_URL VERSION LIST SESSION_DIR STREAMS\n");
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr,
+                     "usage: bench_download BASE_URL VERSION LIST SESSION_DIR STREAMS [transfer-only]\n");
         return 2;
     }
     qputenv("QT_LOGGING_RULES", "*.debug=false");
@@ -37,7 +60,15 @@ int main(int argc, char **argv)
                                                  QString::fromLatin1(f[2]), f[3].toULongLong()});
     }
     QNetworkAccessManager manager;
-    DownloadFileListTaskSpecification task(&lists, &manager, &config, nullptr, 1.0);
+    const bool transferOnly = argc == 7 && QByteArray(argv[6]) == "transfer-only";
+    DownloadFileListTaskSpecification fullTask(&lists, &manager, &config, nullptr, 1.0);
+    TransferOnly transferTask(lists, &manager, config);
+    if (transferOnly) {
+        // Directories first, as the download list does.
+        if (!fullTask.makeDirectories())
+            return 1;
+    }
+    TaskSpecification &task = transferOnly ? static_cast<TaskSpecification &>(transferTask) : fullTask;
     int result = 1;
     QObject::connect(&task, &TaskSpecification::finished, [&] {
         result = 0;

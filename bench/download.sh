@@ -79,9 +79,15 @@ run_set() { # SET -> appends "seconds rss_kib" lines to $WORK/r_<tool>_<set>
     [ "$ok" = 1 ] || { echo "updater download failed: $out" >&2; exit 1; }
     echo "$secs $rss" >> "$WORK/r_updater_$set"
     rm -rf "$WORK/session"
+    mkdir -p "$WORK/session"
+    out=$("$BUILD/bench/bench_download" "$BASE" "$VERSION" "$WORK/list_$set" "$WORK/session" "$STREAMS" transfer-only)
+    read -r secs ok rss <<< "$out"
+    [ "$ok" = 1 ] || { echo "updater transfer failed: $out" >&2; exit 1; }
+    echo "$secs $rss" >> "$WORK/r_transfer_$set"
+    rm -rf "$WORK/session"
     t0=$(now)
     /usr/bin/time -f '%M' -o "$WORK/curl_rss" \
-        curl -s --fail --create-dirs --parallel --parallel-max "$STREAMS" -K "$WORK/curl_$set.cfg"
+        curl -s --no-progress-meter --fail --create-dirs --parallel --parallel-max "$STREAMS" -K "$WORK/curl_$set.cfg"
     t1=$(now)
     echo "$(echo "$t1 - $t0" | bc -l) $(cat "$WORK/curl_rss")" >> "$WORK/r_curl_$set"
     [ "$(find "$WORK/curl_out" -type f | wc -l)" = "$(wc -l < "$WORK/list_$set")" ] ||
@@ -107,5 +113,10 @@ for set in small large; do
         "$(echo "$TOTAL_MIB / $c" | bc -l)" "1.00" "$(echo "$crss / 1024" | bc -l)"
     printf '| %-44s | %9.3f | %8.0f | %13.2f | %13.1f |\n' "updater (download + SHA-512), $n files" "$u" \
         "$(echo "$TOTAL_MIB / $u" | bc -l)" "$(echo "$c / $u" | bc -l)" "$(echo "$urss / 1024" | bc -l)"
+    x=$(cut -d' ' -f1 "$WORK/r_transfer_$set" | median)
+    xrss=$(cut -d' ' -f2 "$WORK/r_transfer_$set" | sort -n | tail -1)
+    printf '| %-44s | %9.3f | %8.0f | %13.2f | %13.1f |\n' "updater transfers only (no check), $n files" "$x" \
+        "$(echo "$TOTAL_MIB / $x" | bc -l)" "$(echo "$c / $x" | bc -l)" "$(echo "$xrss / 1024" | bc -l)"
 done
+echo "machine: $(nproc) cores, load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "ratio to curl = curl time / updater time (throughput ratio); peak RSS = highest over the runs"

@@ -10,6 +10,7 @@
 
 namespace {
 const qint64 kChunkSize = 4096;
+const qint64 kReadBufferSize = 1024 * 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
@@ -63,6 +64,8 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (m_Reply->isRunning()) {
+        // Without a limit the network layer buffers whatever arrives faster than it is written.
+        m_Reply->setReadBufferSize(kReadBufferSize);
         connect(m_Reply, SIGNAL(downloadProgress(qint64, qint64)), this,
                 SLOT(onDownloadProgress(qint64, qint64)));
         connect(m_Reply, SIGNAL(readyRead()), this, SLOT(onReadyRead()));

@@ -2,12 +2,19 @@
 
 #include "checksigfunc.h"
 #include "configuration.h"
+#include "crypt.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -30,7 +37,76 @@ quint64 sizeField(const QString &text)
     return ok ? n : 0;
 }
 
+// SHA-512 of a file as lower-case hex; empty when it cannot be read.
+QString hexDigest(const QString &path)
+{
+    QByteArray digest;
+    if (digestFile(path, sha512_desc, &digest) != DIGEST_OK)
+        return QString();
+    return QString::fromLatin1(digest.toHex());
+}
+
 } // namespace
+
+// Digests of the installed files of a section, computed ahead on a few threads of their own in
+// the order the compilation will ask for them, so that reading and hashing use every core while
+// the compilation goes through the keys.
+class MakeDownloadReplaceListFunc::DigestPipeline {
+public:
+    ~DigestPipeline()
+    {
+        m_Stop = true;
+        for (std::thread &t : m_Threads)
+            t.join();
+    }
+
+    void add(const QString &path)
+    {
+        if (m_Index.contains(path))
+            return;
+        m_Index.insert(path, m_Paths.size());
+        m_Paths.push_back(path);
+    }
+
+    void start()
+    {
+        m_Results.resize(m_Paths.size());
+        m_Futures.reserve(m_Paths.size());
+        for (std::promise<QString> &p : m_Results)
+            m_Futures.push_back(p.get_future().share());
+        const int threads = qBound(1, QThread::idealThreadCount(), 4);
+        for (int i = 0; i < threads && size_t(i) < m_Paths.size(); ++i)
+            m_Threads.emplace_back([this] { work(); });
+    }
+
+    // The digest of a path given to add(), or computed now for any other path.
+    QString digest(const QString &path)
+    {
+        const auto it = m_Index.constFind(path);
+        if (it == m_Index.constEnd())
+            return hexDigest(path);
+        return m_Futures[*it].get();
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            const size_t i = m_Next++;
+            if (i >= m_Paths.size() || m_Stop)
+                return;
+            m_Results[i].set_value(hexDigest(m_Paths[i]));
+        }
+    }
+
+    std::vector<QString> m_Paths;
+    QHash<QString, size_t> m_Index;
+    std::vector<std::promise<QString>> m_Results;
+    std::vector<std::shared_future<QString>> m_Futures;
+    std::vector<std::thread> m_Threads;
+    std::atomic<size_t> m_Next{0};
+    std::atomic<bool> m_Stop{false};
+};
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration *config, DownloadReplaceLists *lists, QObject *parent, qreal weight)
@@ -84,10 +160,18 @@ QString MakeDownloadReplaceListFunc::productIniName(int clientUpdate)
     return QString(clientUpdate ? "tl3_" : "") + Configuration::productName(clientUpdate != 0) + ".ini";
 }
 
-bool MakeDownloadReplaceListFunc::fileMatches(const QString &file, const QString &sha512)
+bool MakeDownloadReplaceListFunc::fileMatches(DigestPipeline &digests, const QString &file,
+                                              const QString &sha512)
 {
-    CheckSigFunc check(file, sha512);
-    return check.run();
+    // Without an expected digest the check is the signature check against file + ".sig".
+    if (sha512.isEmpty()) {
+        CheckSigFunc check(file, sha512);
+        return check.run();
+    }
+    const QString hex = digests.digest(file);
+    const bool match = !hex.isEmpty() && sha512.compare(hex, Qt::CaseInsensitive) == 0;
+    qDebug() << "SHA512 check:" << sha512 << hex << "=>" << match;
+    return match;
 }
 
 void MakeDownloadReplaceListFunc::reportProgress()
@@ -172,6 +256,17 @@ bool MakeDownloadReplaceListFunc::fileSection(QSettings &ini, const QString &sec
     }
     const QString installDir = m_Config->m_InstallDir;
     const QString tempDir = m_Config->m_TempDir;
+    DigestPipeline digests;
+    for (const QString &k : keys) {
+        const QStringList f = valueText(ini, k).split("::");
+        if ((f.size() != 2 && f.size() != 5) || !isContainedPath(k) ||
+            (f.size() == 5 && !isContainedPath(f.at(4))))
+            continue;
+        const QString installed = installDir + "/" + (f.size() == 5 ? f.at(4) : k);
+        if (QFile::exists(installed))
+            digests.add(installed);
+    }
+    digests.start();
     for (const QString &k : keys) {
         reportProgress();
         const QStringList f = valueText(ini, k).split("::");
@@ -205,7 +300,7 @@ bool MakeDownloadReplaceListFunc::fileSection(QSettings &ini, const QString &sec
             // The patch added last is tried first.
             for (int j = candidates.size() - 1; j >= 0; --j) {
                 const PatchEntry &e = candidates.at(j);
-                const bool match = fileMatches(installed, e.baseSha512);
+                const bool match = fileMatches(digests, installed, e.baseSha512);
                 qDebug() << "Check Sig" << installed << e.baseSha512 << "=>" << match;
                 if (match) {
                     r.patchName = e.key;
@@ -221,7 +316,7 @@ bool MakeDownloadReplaceListFunc::fileSection(QSettings &ini, const QString &sec
         }
         if (exists && !patched) {
             const QString expected = r.target.isEmpty() ? d.sha512 : r.targetSha512;
-            queue = !fileMatches(installed, expected);
+            queue = !fileMatches(digests, installed, expected);
         }
 
         if (!queue) {
@@ -241,7 +336,7 @@ bool MakeDownloadReplaceListFunc::fileSection(QSettings &ini, const QString &sec
 
         m_Result->replaces.append(r);
         const QString local = tempDir + "/" + d.name;
-        if (QFile::exists(local) && fileMatches(local, d.sha512))
+        if (QFile::exists(local) && fileMatches(digests, local, d.sha512))
             continue;
         m_Result->downloads.append(d);
         qDebug() << "Queueing download:" << k;

@@ -48,6 +48,7 @@ public:
     DownloadReplaceLists *m_Result;
 
 private:
+    class DigestPipeline;
     struct PatchEntry {
         QString section;
         QString key;
@@ -66,7 +67,7 @@ private:
     void reportProgress();
     void invalidLine(const QString &section);
     // SHA-512 comparison of a file with the expected text (RSA check when the text is empty).
-    static bool fileMatches(const QString &file, const QString &sha512);
+    static bool fileMatches(DigestPipeline &digests, const QString &file, const QString &sha512);
 
     int m_Total = 0;
     int m_Counter = 0;
