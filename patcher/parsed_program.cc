@@ -140,7 +140,7 @@ Label *LabelMap::FindOrAdd(uint32_t rva)
         if (inserted.second) {
             label->rva = rva;
             try {
-                m_ordered.push_back(label);
+                m_ordered.push_back(&*inserted.first);
             } catch (const std::bad_alloc &) {
                 m_labels.erase(inserted.first);
                 return nullptr;
@@ -170,10 +170,11 @@ const Label *LabelMap::Find(uint32_t rva) const
     return it == m_labels.end() ? nullptr : &it->second;
 }
 
-const std::vector<Label *> &LabelMap::ordered() const
+const std::vector<LabelMap::value_type *> &LabelMap::Ordered() const
 {
     if (!m_sorted) {
-        std::sort(m_ordered.begin(), m_ordered.end(), [](const Label *a, const Label *b) { return a->rva < b->rva; });
+        std::sort(m_ordered.begin(), m_ordered.end(),
+                  [](const value_type *a, const value_type *b) { return a->first < b->first; });
         m_sorted = true;
     }
     return m_ordered;
@@ -199,10 +200,10 @@ void ParsedProgram::AssignLabelIndexes()
 {
     for (LabelMap *labels : {&m_abs32Labels, &m_rel32Labels}) {
         int32_t index = 0;
-        for (Label *label : labels->ordered()) {
-            if (label->index != -1)
+        for (auto &entry : *labels) {
+            if (entry.second.index != -1)
                 LogError("REACHED UNREACHABLE");
-            label->index = index++;
+            entry.second.index = index++;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <iterator>
 #include <unordered_map>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -49,10 +50,33 @@ struct Instruction {
     Label *label = nullptr;
 };
 
-// Labels by RVA. Looked up by hashing while parsing (a large program has hundreds of thousands);
-// visited in ascending RVA order when numbering and encoding.
+// Labels by RVA, with the interface of an ordered map: looked up by hashing while parsing (a large
+// program has hundreds of thousands), iterated in ascending RVA order.
 class LabelMap {
 public:
+    using value_type = std::pair<const uint32_t, Label>;
+
+    template <class Value>
+    class Iterator {
+    public:
+        using Base = std::vector<value_type *>::const_iterator;
+        explicit Iterator(Base it) : m_it(it) {}
+        Value &operator*() const { return **m_it; }
+        Value *operator->() const { return *m_it; }
+        Iterator &operator++()
+        {
+            ++m_it;
+            return *this;
+        }
+        bool operator==(const Iterator &other) const { return m_it == other.m_it; }
+        bool operator!=(const Iterator &other) const { return m_it != other.m_it; }
+
+    private:
+        Base m_it;
+    };
+    using iterator = Iterator<value_type>;
+    using const_iterator = Iterator<const value_type>;
+
     // The label at the RVA, created when absent; null when memory runs out.
     Label *FindOrAdd(uint32_t rva);
     const Label *Find(uint32_t rva) const;
@@ -60,24 +84,32 @@ public:
     const Label &at(uint32_t rva) const { return m_labels.at(rva); }
     size_t size() const { return m_labels.size(); }
     bool empty() const { return m_labels.empty(); }
-    // The labels in ascending RVA order.
-    const std::vector<Label *> &ordered() const;
     // Makes room for n labels, when memory allows (a hint only).
     void Reserve(size_t n);
+
+    // In ascending RVA order.
+    iterator begin() { return iterator(Ordered().begin()); }
+    iterator end() { return iterator(Ordered().end()); }
+    const_iterator begin() const { return const_iterator(Ordered().begin()); }
+    const_iterator end() const { return const_iterator(Ordered().end()); }
+
     // Removes the labels for which `remove(label)` is true.
     template <class Predicate>
     void EraseIf(Predicate remove)
     {
-        std::vector<Label *> &order = m_ordered;
-        order.erase(std::remove_if(order.begin(), order.end(), [&](const Label *l) { return remove(*l); }),
-                    order.end());
+        m_ordered.erase(std::remove_if(m_ordered.begin(), m_ordered.end(),
+                                       [&](const value_type *entry) { return remove(entry->second); }),
+                        m_ordered.end());
         for (auto it = m_labels.begin(); it != m_labels.end();)
             it = remove(it->second) ? m_labels.erase(it) : std::next(it);
     }
 
 private:
+    // Sorts in place when labels were added since the last time; never allocates.
+    const std::vector<value_type *> &Ordered() const;
+
     std::unordered_map<uint32_t, Label> m_labels;  // nodes stay put: instructions point at them
-    mutable std::vector<Label *> m_ordered;        // every label; sorted on demand, in place
+    mutable std::vector<value_type *> m_ordered;   // every label
     mutable bool m_sorted = true;
 };
 

@@ -8,8 +8,8 @@ namespace {
 
 bool SetAddresses(const LabelMap &labels, EncodedProgram *encoded, bool abs32)
 {
-    for (const Label *entry : labels.ordered()) {
-        const Label &label = *entry;
+    for (const auto &entry : labels) {
+        const Label &label = entry.second;
         if (label.index < 0)
             return false;  // only a program that was never numbered has such a label
         const uint32_t index = static_cast<uint32_t>(label.index);

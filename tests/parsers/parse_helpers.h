@@ -42,8 +42,8 @@ ParseResult Parse(const Bytes &bytes)
 inline std::vector<uint32_t> RvasOf(const patcher::LabelMap &labels)
 {
     std::vector<uint32_t> out;
-    for (const patcher::Label *label : labels.ordered())
-        out.push_back(label->rva);
+    for (const auto &entry : labels)
+        out.push_back(entry.first);
     return out;
 }
 
