@@ -1,6 +1,7 @@
 #include "patcher/byte_difference.h"
 
 #include "patcher/logging.h"
+#include "patcher/lzma2.h"
 
 #include <divsufsort.h>
 
@@ -67,7 +68,8 @@ public:
 private:
     bool sameAt(int64_t newIndex, int64_t oldIndex) const
     {
-        return oldIndex >= 0 && static_cast<size_t>(oldIndex) < m_oldSize && m_old[oldIndex] == m_new[newIndex];
+        return oldIndex >= 0 && static_cast<size_t>(oldIndex) < m_oldSize &&
+               m_old[oldIndex] == m_new[newIndex];
     }
     bool emit(size_t lastScan, size_t lastPos, size_t forward, size_t gapEnd, int64_t nextPos);
 
@@ -185,13 +187,14 @@ bool writePlainLayout(WriteStream *out, WriteStream *control, WriteStream *diff,
 {
     return out->WriteSizeVarint(control->Length()) && out->WriteSizeVarint(diff->Length()) &&
            out->WriteSizeVarint(extra->Length()) &&
-           out->ReserveMore(control->Length() + diff->Length() + extra->Length()) && out->AppendAndFree(control) &&
-           out->AppendAndFree(diff) && out->AppendAndFree(extra);
+           out->ReserveMore(control->Length() + diff->Length() + extra->Length()) &&
+           out->AppendAndFree(control) && out->AppendAndFree(diff) && out->AppendAndFree(extra);
 }
 
 } // namespace
 
-bool GenerateByteDifference(const ReadStream &old, const ReadStream &newData, WriteStream *patch, uint32_t method)
+bool GenerateByteDifference(const ReadStream &old, const ReadStream &newData, WriteStream *patch,
+                            uint32_t method)
 {
     if (old.Remaining() >= kMaxInputSize + 1) {
         LogError(" old stream too large");
@@ -216,12 +219,14 @@ bool GenerateByteDifference(const ReadStream &old, const ReadStream &newData, Wr
         return writePlainLayout(patch, &generator.m_control, &generator.m_diff, &generator.m_extra);
     case BYTE_DIFFERENCE_LZMA2_EACH:
         return patch->WriteLzma2Block(generator.m_control.AsReadStream()) &&
-               patch->WriteLzma2Block(generator.m_diff.AsReadStream()) &&
+               WriteTunedLzma2Block(patch, generator.m_diff.Buffer(), generator.m_diff.Length(),
+                                    SparseDataTuning()) &&
                patch->WriteLzma2Block(generator.m_extra.AsReadStream());
     default: {
         WriteStream body;
+        // The body is mostly the corrections, so it is compressed like them.
         return writePlainLayout(&body, &generator.m_control, &generator.m_diff, &generator.m_extra) &&
-               patch->WriteLzma2Block(body.AsReadStream());
+               WriteTunedLzma2Block(patch, body.Buffer(), body.Length(), SparseDataTuning());
     }
     }
 }
