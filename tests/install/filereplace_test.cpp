@@ -245,6 +245,37 @@ TEST_F(FileReplaceTest, InstallationTreeIsUpdated)
     EXPECT_TRUE(rec.messages.contains("add/replace data/table.bin.gz"));
     EXPECT_FALSE(rec.messages.contains("rolling back file updates"));
     EXPECT_DOUBLE_EQ(task.m_Progress, 0.4);
+    // The replaced files wait in the session directory, which is removed after a good run.
+    EXPECT_EQ(readFile(T("tl3client_runscript.sh_replaced_")), QByteArray("#!/bin/sh\necho old\n"));
+    EXPECT_EQ(readFile(T("data/table.bin_replaced_")), sample(30000, 1));
+}
+
+TEST_F(FileReplaceTest, UnpackerIsChosenByTheDownloadSuffix)
+{
+    const QByteArray content = "bytes that are neither gzip nor a container";
+    const struct {
+        const char *name;
+        bool containerUnpacker;
+    } cases[] = {
+        {"f._lzma2_", true}, {"f._LZMA2_", false}, {"f.lzma2", false}, {"f", false}, {"f.gz", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(I("target"));
+        ASSERT_TRUE(writeFile(T(c.name), content));
+        QList<ReplaceEntry> list = {entry(c.name, "target", sha512(content))};
+        FileReplaceListTaskSpecification task(&list, &m_Config, nullptr, 0.4);
+        TaskRecorder rec(&task);
+        if (c.containerUnpacker) {
+            EXPECT_EQ(rec.run(), TASK_FAILED);
+            EXPECT_TRUE(
+                rec.messages.contains(QString("Could not unpack '%1' to '%2'").arg(T(c.name), I("target"))));
+            EXPECT_FALSE(QFileInfo::exists(I("target")));
+        } else {
+            // zlib's reader passes bytes that are not gzip through unchanged.
+            EXPECT_EQ(rec.run(), TASK_FINISHED);
+            EXPECT_EQ(readFile(I("target")), content);
+        }
+    }
 }
 
 TEST_F(FileReplaceTest, DigestMismatchInTheLastFileRestoresTheTree)
