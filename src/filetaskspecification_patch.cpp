@@ -6,29 +6,24 @@
 
 bool ApplyEnsemblePatch(const oschar *oldFile, const oschar *patchFile, const oschar *newFile)
 {
+    // The statuses that get a word of explanation in the log; the user sees the task's text.
+    static const struct {
+        uint32_t status;
+        const char *text;
+    } kExplained[] = {
+        {patcher::C_BAD_ENSEMBLE_MAGIC, "Not an ensemble patch"},
+        {patcher::C_BAD_ENSEMBLE_VERSION, "Wrong version patch"},
+        {patcher::C_BAD_ENSEMBLE_HEADER, "Corrupt patch"},
+        {patcher::C_STREAM_ERROR, "Stream error (likely out of memory or disk space)"},
+        {patcher::C_DISASSEMBLY_FAILED, "Disassembly failed (could be because of memory issues)"},
+    };
     const uint32_t status = patcher::ApplyEnsemblePatch(oldFile, patchFile, newFile);
     qDebug() << "ApplyEnsemblePatch status =" << status;
-    switch (status) {
-    case patcher::C_OK:
+    if (status == patcher::C_OK)
         return true;
-    case patcher::C_BAD_ENSEMBLE_MAGIC:
-        qDebug() << "Not an ensemble patch";
-        break;
-    case patcher::C_BAD_ENSEMBLE_VERSION:
-        qDebug() << "Wrong version patch";
-        break;
-    case patcher::C_BAD_ENSEMBLE_HEADER:
-        qDebug() << "Corrupt patch";
-        break;
-    case patcher::C_STREAM_ERROR:
-        qDebug() << "Stream error (likely out of memory or disk space)";
-        break;
-    case patcher::C_DISASSEMBLY_FAILED:
-        qDebug() << "Disassembly failed (could be because of memory issues)";
-        break;
-    default:
-        break;
-    }
+    for (const auto &e : kExplained)
+        if (e.status == status)
+            qDebug() << e.text;
     return false;
 }
 
