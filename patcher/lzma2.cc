@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace patcher {
 
@@ -163,24 +164,27 @@ bool ReadStream::ReadLzma2Block(WriteStream *sink)
     return true;
 }
 
-bool WriteStream::WriteLzma2Block(const void *bytes, size_t n)
-{
-    lzma_options_lzma options;
-    const bool presetFailed = lzma_lzma_preset(&options, 9) != 0;
-    PATCHER_CHECK(!presetFailed);
-    // A dictionary larger than the input buys nothing and costs memory on both sides.
-    if (options.dict_size > n) {
-        const uint32_t needed = dictionaryFor(n < kMinDictionary ? kMinDictionary : n);
-        if (needed < options.dict_size)
-            options.dict_size = needed;
-    }
-    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+namespace {
 
-    uint8_t property = 0;
-    if (lzma_properties_encode(&filters[0], &property) != LZMA_OK) {
-        LogError("Error Lzma2Enc_SetProps");
+// Encoder options: level 9 with the dictionary no larger than the input needs.
+bool encoderOptions(size_t n, lzma_options_lzma *options)
+{
+    if (lzma_lzma_preset(options, 9) != 0)
         return false;
+    // A dictionary larger than the input buys nothing and costs memory on both sides.
+    if (options->dict_size > n) {
+        const uint32_t needed = dictionaryFor(n < kMinDictionary ? kMinDictionary : n);
+        if (needed < options->dict_size)
+            options->dict_size = needed;
     }
+    return true;
+}
+
+// Appends a raw LZMA2 stream of n bytes, end marker included, to `out`.
+bool encodeRaw(const lzma_options_lzma &options, const uint8_t *bytes, size_t n, WriteStream *out)
+{
+    lzma_options_lzma copy = options;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &copy}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_stream strm = LZMA_STREAM_INIT;
     strm.allocator = &kAllocator;
     const lzma_ret init = lzma_raw_encoder(&strm, filters);
@@ -192,20 +196,20 @@ bool WriteStream::WriteLzma2Block(const void *bytes, size_t n)
     const bool encHandle = init == LZMA_OK;
     PATCHER_CHECK(encHandle);
 
-    bool ok = WriteByte(property) && WriteSizeVarint(n);
     // Incompressible data grows by a few bytes per 64 KiB chunk; reserve that once.
-    ok = ok && ReserveMore(n + n / 1024 + 64);
-    strm.next_in = static_cast<const uint8_t *>(bytes);
+    bool ok = out->ReserveMore(n + n / 1024 + 64);
+    strm.next_in = bytes;
     strm.avail_in = n;
     while (ok) {
-        if (m_capacity == m_length && !ReserveMore(m_capacity / 2 + 64)) {
+        if (out->Capacity() == out->Length() && !out->ReserveMore(out->Capacity() / 2 + 64)) {
             ok = false;
             break;
         }
-        strm.next_out = m_data + m_length;
-        strm.avail_out = m_capacity - m_length;
+        const size_t room = out->Capacity() - out->Length();
+        strm.next_out = out->MutableBuffer() + out->Length();
+        strm.avail_out = room;
         const lzma_ret ret = lzma_code(&strm, LZMA_FINISH);
-        m_length = m_capacity - strm.avail_out;
+        out->Commit(room - strm.avail_out);
         if (ret == LZMA_STREAM_END)
             break;
         if (ret != LZMA_OK) {
@@ -215,6 +219,78 @@ bool WriteStream::WriteLzma2Block(const void *bytes, size_t n)
     }
     lzma_end(&strm);
     return ok;
+}
+
+bool writeHeader(WriteStream *out, const lzma_options_lzma &options, size_t n)
+{
+    lzma_options_lzma copy = options;
+    lzma_filter filter = {LZMA_FILTER_LZMA2, &copy};
+    uint8_t property = 0;
+    if (lzma_properties_encode(&filter, &property) != LZMA_OK) {
+        LogError("Error Lzma2Enc_SetProps");
+        return false;
+    }
+    return out->WriteByte(property) && out->WriteSizeVarint(n);
+}
+
+} // namespace
+
+bool WriteStream::WriteLzma2Block(const void *bytes, size_t n)
+{
+    lzma_options_lzma options;
+    const bool presetFailed = !encoderOptions(n, &options);
+    PATCHER_CHECK(!presetFailed);
+    return writeHeader(this, options, n) && encodeRaw(options, static_cast<const uint8_t *>(bytes), n, this);
+}
+
+Lzma2Tuning SparseDataTuning()
+{
+    Lzma2Tuning tuning;
+    // Corrections are runs of zeros around short repeated patterns: long matches found by a deep
+    // search pay off, the previous byte says little about the next one, and positions are unaligned.
+    tuning.literalContextBits = 1;
+    tuning.positionBits = 0;
+    tuning.niceLength = 273;
+    tuning.depth = 32;
+    tuning.splitAbove = 512 << 10;
+    return tuning;
+}
+
+bool WriteTunedLzma2Block(WriteStream *out, const void *bytes, size_t n, const Lzma2Tuning &tuning)
+{
+    lzma_options_lzma options;
+    const bool presetFailed = !encoderOptions(n, &options);
+    PATCHER_CHECK(!presetFailed);
+    options.lc = tuning.literalContextBits;
+    options.lp = 0;
+    options.pb = tuning.positionBits;
+    options.nice_len = tuning.niceLength;
+    options.depth = tuning.depth;
+    if (!writeHeader(out, options, n))
+        return false;
+    const uint8_t *data = static_cast<const uint8_t *>(bytes);
+    if (n < tuning.splitAbove)
+        return encodeRaw(options, data, n, out);
+
+    const size_t half = n / 2;
+    WriteStream second;
+    bool secondOk = false;
+    std::thread worker;
+    try {
+        worker = std::thread([&] { secondOk = encodeRaw(options, data + half, n - half, &second); });
+    } catch (...) {
+        // No thread to be had: do the second half here afterwards.
+    }
+    bool ok = encodeRaw(options, data, half, out);
+    if (worker.joinable())
+        worker.join();
+    else
+        secondOk = encodeRaw(options, data + half, n - half, &second);
+    // Drop the first stream's end marker; the second stream starts with a dictionary reset.
+    if (!ok || !secondOk || out->Length() == 0 || out->Buffer()[out->Length() - 1] != 0x00)
+        return false;
+    out->Truncate(out->Length() - 1);
+    return out->AppendAndFree(&second);
 }
 
 } // namespace patcher

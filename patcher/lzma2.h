@@ -4,9 +4,12 @@
 #ifndef PATCHER_LZMA2_H
 #define PATCHER_LZMA2_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace patcher {
+
+class WriteStream;
 
 const uint8_t kMaxLzma2Property = 40;
 
@@ -21,6 +24,24 @@ enum Lzma2Result : int {
 
 // The dictionary size that property byte p (0 to 40) stands for; 40 is 4 GiB - 1.
 uint32_t Lzma2DictionarySize(uint8_t property);
+
+// Encoder settings for blocks whose kind of content is known in advance (the difference
+// generator's blocks). Every block written with them reads back with ReadLzma2Block.
+struct Lzma2Tuning {
+    uint32_t literalContextBits = 3;
+    uint32_t positionBits = 2;
+    uint32_t niceLength = 64;
+    uint32_t depth = 0; // 0: the library's choice
+    // Blocks of at least this many bytes are compressed as two halves on two threads; each half
+    // starts with a dictionary reset, so the two raw streams join into one.
+    size_t splitAbove = SIZE_MAX;
+};
+
+// Settings for sparse data such as byte corrections (mostly zeros with scattered small values).
+Lzma2Tuning SparseDataTuning();
+
+// Appends one LZMA2 block (property, size, raw stream) compressed with `tuning`.
+bool WriteTunedLzma2Block(WriteStream *out, const void *bytes, size_t n, const Lzma2Tuning &tuning);
 
 } // namespace patcher
 

@@ -83,6 +83,12 @@ public:
     void Clear();
     // Marks n more bytes of the reserved room as written (after filling them through MutableBuffer).
     bool Commit(size_t n);
+    // Forgets the bytes after the first n.
+    void Truncate(size_t n)
+    {
+        if (n < m_length)
+            m_length = n;
+    }
 
 private:
     bool Grow(size_t needed, bool exact);

@@ -18,8 +18,14 @@ for t in "${targets[@]}"; do
   work="$BUILD_DIR/corpus-$t"
   mkdir -p "$work"
   echo "== fuzz_$t for ${SECONDS_PER_TARGET}s"
-  "$BUILD_DIR/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
-      -artifact_prefix="$BUILD_DIR/crash-$t-" "$work" $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 |
-      grep -E '^(stat::number_of_executed_units|==|SUMMARY|INFO: Running)|ERROR' || true
-  test "${PIPESTATUS[0]}" -eq 0
+  # The targets are built in the fuzz/ subdirectory of the build tree.
+  binary="$BUILD_DIR/fuzz/fuzz_$t"
+  [ -x "$binary" ] || binary="$BUILD_DIR/fuzz_$t"
+  set +e
+  "$binary" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
+      -artifact_prefix="$BUILD_DIR/crash-$t-" "$work" $( [ -d "$corpus" ] && echo "$corpus" ) >"$BUILD_DIR/fuzz-$t.log" 2>&1
+  status=$?
+  set -e
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==|SUMMARY|INFO: Running)|ERROR|#[0-9]+.*DONE' "$BUILD_DIR/fuzz-$t.log" | grep -v 'failed to allocate' || true
+  test "$status" -eq 0
 done

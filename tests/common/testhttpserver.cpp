@@ -1,9 +1,52 @@
 #include "testhttpserver.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimer>
+
+TestHttpServer::Response TestHttpServer::Response::ok(const QByteArray &body)
+{
+    Response r;
+    r.body = body;
+    return r;
+}
+
+TestHttpServer::Response TestHttpServer::Response::withStatus(int status)
+{
+    Response r;
+    r.status = status;
+    r.body = "status page";
+    return r;
+}
+
+TestHttpServer::Response TestHttpServer::Response::stalling(const QByteArray &body, qint64 after)
+{
+    Response r = ok(body);
+    r.stallAfter = after;
+    return r;
+}
+
+TestHttpServer::Response TestHttpServer::Response::closing(const QByteArray &body, qint64 after)
+{
+    Response r = ok(body);
+    r.closeAfter = after;
+    return r;
+}
+
+bool testnet::waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
 
 TestHttpServer::TestHttpServer(QObject *parent) : QObject(parent), p_Server(new QTcpServer(this))
 {
@@ -42,9 +85,7 @@ void TestHttpServer::setResponses(const QString &path, const QList<Response> &re
 
 void TestHttpServer::setFile(const QString &path, const QByteArray &body)
 {
-    Response r;
-    r.body = body;
-    setResponse(path, r);
+    setResponse(path, Response::ok(body));
 }
 
 int TestHttpServer::requestCount(const QString &path) const

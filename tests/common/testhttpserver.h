@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -32,6 +34,13 @@ public:
         int dripIntervalMs = 10;
         // Do not answer until release() is called.
         bool hold = false;
+
+        static Response ok(const QByteArray &body);
+        static Response withStatus(int status);
+        // The first `after` bytes of the body, then silence on an open connection.
+        static Response stalling(const QByteArray &body, qint64 after);
+        // The first `after` bytes of the body, then the connection is closed.
+        static Response closing(const QByteArray &body, qint64 after);
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
@@ -84,3 +93,8 @@ private:
     QHash<QTcpSocket *, Conn> m_Conns;
     QSet<QTcpSocket *> m_Held;
 };
+
+namespace testnet {
+// Runs the event loop (in 10 ms slices) until the condition holds; false when the time ran out.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+} // namespace testnet

@@ -138,17 +138,9 @@ TEST(HTTPDownloaderTest, BodyOnSuccessEmptyOnAnyFailure)
 {
     TestHttpServer server;
     server.setFile("/ok", "the body");
-    TestHttpServer::Response notFound;
-    notFound.status = 404;
-    notFound.body = "error page";
-    server.setResponse("/missing", notFound);
-    TestHttpServer::Response cut;
-    cut.body = QByteArray(1000, 'x');
-    cut.closeAfter = 10;
-    server.setResponse("/cut", cut);
-    TestHttpServer::Response huge;
-    huge.body = QByteArray(int(HTTPDownloader::kMaxBodySize) + 300000, 'h');
-    server.setResponse("/huge", huge);
+    server.setResponse("/missing", TestHttpServer::Response::withStatus(404));
+    server.setResponse("/cut", TestHttpServer::Response::closing(QByteArray(1000, 'x'), 10));
+    server.setFile("/huge", QByteArray(int(HTTPDownloader::kMaxBodySize) + 300000, 'h'));
 
     EXPECT_EQ(fetch(QUrl(server.baseUrl() + "ok")), QByteArray("the body"));
     EXPECT_EQ(fetch(QUrl(server.baseUrl() + "missing")), QByteArray());

@@ -109,21 +109,26 @@ TEST(Lzma2Block, DecodesBlocksMadeByPython)
     }
 }
 
+namespace {
+// Decodes a whole block (property, size varint, raw stream) and insists that nothing follows.
+const char *kPythonDecodeBlock =
+    "import lzma,sys\n"
+    "b=open(sys.argv[1],'rb').read()\n"
+    "p=b[0]\n"
+    "dic=(2|(p&1))<<(p//2+11)\n"
+    "i=1;n=0;s=0\n"
+    "while True:\n"
+    "  c=b[i];i+=1;n|=(c&0x7f)<<s;s+=7\n"
+    "  if c<0x80: break\n"
+    "d=lzma.LZMADecompressor(format=lzma.FORMAT_RAW,filters=[{'id':lzma.FILTER_LZMA2,'dict_size':dic}])\n"
+    "out=d.decompress(b[i:])\n"
+    "assert d.eof and d.unused_data==b'' and len(out)==n\n"
+    "open(sys.argv[2],'wb').write(out)\n";
+} // namespace
+
 TEST(Lzma2Block, PythonDecodesBlocksWrittenHere)
 {
-    const char *script =
-        "import lzma,sys\n"
-        "b=open(sys.argv[1],'rb').read()\n"
-        "p=b[0]\n"
-        "dic=(2|(p&1))<<(p//2+11)\n"
-        "i=1;n=0;s=0\n"
-        "while True:\n"
-        "  c=b[i];i+=1;n|=(c&0x7f)<<s;s+=7\n"
-        "  if c<0x80: break\n"
-        "d=lzma.LZMADecompressor(format=lzma.FORMAT_RAW,filters=[{'id':lzma.FILTER_LZMA2,'dict_size':dic}])\n"
-        "out=d.decompress(b[i:])\n"
-        "assert d.eof and d.unused_data==b'' and len(out)==n\n"
-        "open(sys.argv[2],'wb').write(out)\n";
+    const char *script = kPythonDecodeBlock;
     for (size_t n : {size_t(0), size_t(7), size_t(100000)}) {
         const Bytes data = sample(n);
         WriteStream block;
@@ -223,4 +228,28 @@ TEST(Lzma2Block, HugeDeclaredSizeOrFailedSinkIsRefused)
     ReadStream b(bogus.data(), bogus.size());
     WriteStream out;
     EXPECT_FALSE(b.ReadLzma2Block(&out));
+}
+
+TEST(Lzma2Block, TunedAndSplitBlocksDecodeHereAndInPython)
+{
+    Bytes sparse(300000, 0);
+    for (size_t i = 7; i < sparse.size(); i += 113)
+        sparse[i] = static_cast<uint8_t>(i >> 4);
+    Lzma2Tuning tuning = SparseDataTuning();
+    for (size_t splitAbove : {SIZE_MAX, size_t(100000)}) {
+        tuning.splitAbove = splitAbove;
+        WriteStream block;
+        ASSERT_TRUE(WriteTunedLzma2Block(&block, sparse.data(), sparse.size(), tuning));
+        block.WriteByte(0x77);
+        ReadStream in = block.AsReadStream();
+        WriteStream out;
+        ASSERT_TRUE(in.ReadLzma2Block(&out)) << splitAbove;
+        EXPECT_EQ(in.Remaining(), 1u); // the joined halves end in one end marker
+        EXPECT_EQ(Bytes(out.Buffer(), out.Buffer() + out.Length()), sparse);
+
+        Bytes decoded;
+        ASSERT_TRUE(runPython(kPythonDecodeBlock, Bytes(block.Buffer(), block.Buffer() + block.Length() - 1),
+                              &decoded));
+        EXPECT_EQ(decoded, sparse) << splitAbove;
+    }
 }
