@@ -1,6 +1,6 @@
 #include "filetaskspecification_patch.h"
 
-#include "patcher/ensemble_patch.h"
+#include "patcher/ensemble.h"
 
 #include <QDebug>
 

@@ -5,6 +5,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "installtestutil.h"
+#include "patcher/ensemble_generator.h"
 #include "patcher/packed_file.h"
 #include "testutil.h"
 
@@ -84,6 +85,18 @@ protected:
         QFile::remove(T(rel) + ".in");
     }
 
+    // A patch in the session directory made by the ensemble generator.
+    void patchDownload(const QString &rel, const QByteArray &oldData, const QByteArray &newData)
+    {
+        ASSERT_TRUE(writeFile(T(rel) + ".old", oldData));
+        ASSERT_TRUE(writeFile(T(rel) + ".new", newData));
+        ASSERT_TRUE(patcher::GenerateEnsemblePatch(T(rel + ".old").toUtf8().constData(),
+                                                   T(rel + ".new").toUtf8().constData(),
+                                                   T(rel).toUtf8().constData()));
+        QFile::remove(T(rel) + ".old");
+        QFile::remove(T(rel) + ".new");
+    }
+
     static ReplaceEntry entry(const QString &name, const QString &target = QString(),
                               const QString &targetSha512 = QString(), const QString &patchName = QString())
     {
@@ -104,9 +117,14 @@ protected:
     };
     void buildScenario()
     {
+        const QByteArray oldProgram = readFile(testutil::fixture("ensemble/elf64_x64.old"));
+        const QByteArray newProgram = readFile(testutil::fixture("ensemble/elf64_x64.new"));
+        const QByteArray lib = readFile(testutil::fixture("ensemble/elf32_x86.new"));
+        ASSERT_FALSE(oldProgram.isEmpty() || newProgram.isEmpty() || lib.isEmpty());
+
         installed("tl3client_runscript.sh", "#!/bin/sh\necho old\n", 0644); // out of date, made executable
         installed("data/table.bin", sample(30000, 1));                      // replaced through gzip
-        installed("bin/tl3client_linux_amd64", sample(50000, 2), 0755);     // patched
+        installed("bin/tl3client_linux_amd64", oldProgram, 0755);           // patched
         installed("foreign.cfg", "not in the list", 0600);
         ASSERT_TRUE(QDir().mkpath(I("a")));
         ASSERT_TRUE(QDir().mkpath(I("docs")));
@@ -115,19 +133,27 @@ protected:
         const QByteArray doc = "a new document";
         const QByteArray deep = "deep below a missing directory";
         const QByteArray table = sample(40000, 3);
-        const QByteArray lib = sample(60000, 4);
         ASSERT_TRUE(writeFile(T("tl3client_runscript.sh"), script));
         ASSERT_TRUE(writeFile(T("docs/new.txt"), doc));
         ASSERT_TRUE(writeFile(T("a/b/c/deep.txt"), deep));
         gzipDownload("data/table.bin.gz", table);
-        packedDownload("lib/libfoo.so.5._lzma2_", lib);
+        patchDownload("bin/tl3client_linux_amd64_patch_", oldProgram, newProgram);
+        packedDownload("lib/libfoo.so.5._lzma2_", lib); // an executable: packed as encoded program
 
-        m_List = {entry("tl3client_runscript.sh"), entry("docs/new.txt"), entry("a/b/c/deep.txt"),
+        m_List = {entry("tl3client_runscript.sh"),
+                  entry("docs/new.txt"),
+                  entry("a/b/c/deep.txt"),
                   entry("data/table.bin.gz", "data/table.bin", sha512(table)),
+                  entry("bin/tl3client_linux_amd64._lzma2_", "bin/tl3client_linux_amd64", sha512(newProgram),
+                        "bin/tl3client_linux_amd64_patch_"),
                   entry("lib/libfoo.so.5._lzma2_", "lib/libfoo.so.5", sha512(lib))};
-        m_Expected = {{"tl3client_runscript.sh", script, 0777}, {"docs/new.txt", doc, 0644},
-                      {"a/b/c/deep.txt", deep, 0644},           {"data/table.bin", table, 0644},
-                      {"lib/libfoo.so.5", lib, 0777},           {"foreign.cfg", "not in the list", 0600}};
+        m_Expected = {{"tl3client_runscript.sh", script, 0777},
+                      {"docs/new.txt", doc, 0644},
+                      {"a/b/c/deep.txt", deep, 0644},
+                      {"data/table.bin", table, 0644},
+                      {"bin/tl3client_linux_amd64", newProgram, 0777},
+                      {"lib/libfoo.so.5", lib, 0777},
+                      {"foreign.cfg", "not in the list", 0600}};
     }
 
     QList<ReplaceEntry> m_List;
@@ -312,6 +338,40 @@ TEST_F(FileReplaceTest, CancelInTheMiddleRestoresTheTree)
     EXPECT_EQ(treeListing(m_Install), before);
     EXPECT_TRUE(rec.messages.contains("rolling back file updates"));
     EXPECT_FALSE(rec.messages.contains("add/replace lib/libfoo.so.5._lzma2_"));
+}
+
+TEST_F(FileReplaceTest, PatchOfAMissingInstalledFileFailsAndRollsBack)
+{
+    const QByteArray oldData = sample(20000, 5), newData = sample(21000, 6);
+    patchDownload("f_patch_", oldData, newData);
+    ASSERT_TRUE(writeFile(T("other.txt"), "other"));
+    QList<ReplaceEntry> list = {entry("other.txt"), entry("f._lzma2_", "sub/f", sha512(newData), "f_patch_")};
+    LogCapture log;
+    FileReplaceListTaskSpecification task(&list, &m_Config, nullptr, 0.4);
+    TaskRecorder rec(&task);
+    EXPECT_EQ(rec.run(), TASK_FAILED);
+    EXPECT_GE(log.find(QString("Copy \"%1\" -> \"%2\" false").arg(I("sub/f"), T("sub/f_old"))), 0)
+        << log.lines().join("\n").toStdString();
+    EXPECT_TRUE(rec.messages.contains("Patching sub/f"));
+    EXPECT_TRUE(
+        rec.messages.contains(QString("Could not patch '%1' to '%2'").arg(T("sub/f_old"), I("sub/f"))));
+    EXPECT_TRUE(rec.messages.contains("rolling back file updates"));
+    EXPECT_FALSE(QFileInfo::exists(I("other.txt")));
+    EXPECT_FALSE(QFileInfo::exists(I("sub"))); // the directory made for it is gone again
+}
+
+TEST_F(FileReplaceTest, PatchIsAppliedToACopyOfTheInstalledFile)
+{
+    const QByteArray oldData = sample(20000, 5), newData = sample(21000, 6);
+    installed("f", oldData, 0640);
+    patchDownload("f_patch_", oldData, newData);
+    ASSERT_TRUE(writeFile(T("f_old"), "stale copy of an earlier run"));
+    QList<ReplaceEntry> list = {entry("f._lzma2_", "f", sha512(newData), "f_patch_")};
+    FileReplaceListTaskSpecification task(&list, &m_Config, nullptr, 0.4);
+    TaskRecorder rec(&task);
+    EXPECT_EQ(rec.run(), TASK_FINISHED) << rec.messages.join("\n").toStdString();
+    EXPECT_EQ(readFile(I("f")), newData);
+    EXPECT_EQ(readFile(T("f_old")), oldData); // the stale copy was replaced before patching
 }
 
 TEST_F(FileReplaceTest, RollbackWarningsAreMessagesOfTheList)
