@@ -374,6 +374,22 @@ TEST_F(FileReplaceTest, PatchIsAppliedToACopyOfTheInstalledFile)
     EXPECT_EQ(readFile(T("f_old")), oldData); // the stale copy was replaced before patching
 }
 
+TEST_F(FileReplaceTest, ResetUndoesWhatTheListInstalled)
+{
+    installed("old.txt", "installed before", 0600);
+    ASSERT_TRUE(writeFile(T("old.txt"), "new version"));
+    ASSERT_TRUE(writeFile(T("n/new.txt"), "new file"));
+    const QStringList before = treeListing(m_Install);
+    QList<ReplaceEntry> list = {entry("old.txt"), entry("n/new.txt")};
+    FileReplaceListTaskSpecification task(&list, &m_Config, nullptr, 0.4);
+    TaskRecorder rec(&task);
+    ASSERT_EQ(rec.run(), TASK_FINISHED);
+    ASSERT_NE(treeListing(m_Install), before);
+    task.reset();
+    EXPECT_EQ(task.m_TaskState, TASK_IDLE);
+    EXPECT_EQ(treeListing(m_Install), before);
+}
+
 TEST_F(FileReplaceTest, RollbackWarningsAreMessagesOfTheList)
 {
     ASSERT_TRUE(writeFile(T("a/b/c/deep.txt"), "deep"));
