@@ -40,6 +40,8 @@ bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin
 {
     if (!program->AddOriginInsn(regionRva))
         return false;
+    if (end < begin)
+        end = begin; // a region that starts past the element has no bytes
     static const std::vector<uint32_t> kNone;
     const std::vector<uint32_t> &abs32 = refs.abs32 ? *refs.abs32 : kNone;
     const std::vector<uint32_t> &rel32 = refs.rel32 ? *refs.rel32 : kNone;

@@ -215,10 +215,13 @@ bool DisassemblerWin32::ScanText(const PeSection &section)
     const PeDataDirectory &relocs = m_dataDirectories[kBaseRelocationTable];
     const uint32_t sectionRva = FileOffsetToRVA(section.pointer_to_raw_data);
     const uint64_t sectionEndRva = uint64_t(sectionRva) + section.virtual_size;
-    const uint8_t *start = m_start + section.pointer_to_raw_data;
-    const uint8_t *end =
-        m_start +
+    // Raw data past the end of the element is not scanned.
+    const uint64_t rawEnd =
         std::min<uint64_t>(uint64_t(section.pointer_to_raw_data) + section.size_of_raw_data, m_length);
+    if (section.pointer_to_raw_data >= rawEnd)
+        return true;
+    const uint8_t *start = m_start + section.pointer_to_raw_data;
+    const uint8_t *end = m_start + rawEnd;
     size_t nextAbs = 0;
     const uint8_t *p = start;
     while (p < end) {

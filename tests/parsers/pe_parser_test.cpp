@@ -299,3 +299,15 @@ TEST(PeFixtures, Pe32AndPe32Plus)
                 HasSubstr("ORIGIN(2000) ABS32(1000) BYTES(4) ABS32(1004) BYTES(4) ABS32(1008) BYTES(4) "
                           "ABS32(100e) BYTES("));
 }
+
+TEST(PeScan, RawDataPastTheEndIsNeitherScannedNorEmitted)
+{
+    PeImage image = BuildPe(Spec({0xE8, 0, 0, 0, 0, 0xC3}));
+    // .data's raw data starts 0x100 bytes after the end of the file.
+    Put32(&image.bytes, 0x80 + 24 + 224 + 40 + 20, static_cast<uint32_t>(image.bytes.size() + 0x100));
+    ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
+    ASSERT_TRUE(r.headerOk);
+    ASSERT_TRUE(r.parseOk);
+    // The rest of the file, where .data was, is a gap before its (empty) region.
+    EXPECT_EQ(r.text(), "BYTES(512) ORIGIN(1000) BYTES(1) REL32(1005) BYTES(1) BYTES(26) ORIGIN(2000)");
+}
