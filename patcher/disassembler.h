@@ -21,8 +21,8 @@ inline uint16_t ReadLE16(const uint8_t *p)
 }
 inline uint32_t ReadLE32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 inline uint64_t ReadLE64(const uint8_t *p)
 {
@@ -53,7 +53,10 @@ protected:
     bool Ready() const { return m_failureReason.empty(); }
     void ShrinkLength(uint64_t extent);
     // Whether [offset, offset + size) lies inside the element (no overflow).
-    bool IsInside(uint64_t offset, uint64_t size) const { return offset <= m_length && size <= m_length - offset; }
+    bool IsInside(uint64_t offset, uint64_t size) const
+    {
+        return offset <= m_length && size <= m_length - offset;
+    }
 
     const uint8_t *m_start;
     const uint8_t *m_end;
@@ -65,21 +68,39 @@ private:
 
 // The x86 branch, call and RIP-relative forms that may carry a 4-byte relative reference.
 struct Rel32Candidate {
-    uint32_t offset;  // of the 4-byte value from the instruction start; 0 when no candidate
-    bool data;        // FF 15 / FF 25 / 48|49 8B|8D modrm 05: a data reference rather than code
+    uint32_t offset; // of the 4-byte value from the instruction start; 0 when no candidate
+    bool data;       // FF 15 / FF 25 / 48|49 8B|8D modrm 05: a data reference rather than code
 };
 
 // Looks at the instruction start p (end is one past the scanned bytes). Finds E8, E9 and
 // 0F 80..8F (but 8A, 8B); with x64 also FF 15, FF 25 and 48|49 8B|8D with modrm & 0xC7 == 05.
-Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64);
+// Inline: the scans call it for every byte.
+inline Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64)
+{
+    const size_t left = static_cast<size_t>(end - p);
+    const uint8_t b0 = p[0];
+    if (b0 == 0xE8 || b0 == 0xE9)
+        return {left >= 5 ? 1u : 0u, false};
+    if (left < 2)
+        return {0, false};
+    const uint8_t b1 = p[1];
+    if (b0 == 0x0F)
+        return {left >= 6 && (b1 & 0xF0) == 0x80 && b1 != 0x8A && b1 != 0x8B ? 2u : 0u, false};
+    if (!x64)
+        return {0, false};
+    if (b0 == 0xFF)
+        return {left >= 6 && (b1 == 0x15 || b1 == 0x25) ? 2u : 0u, true};
+    if ((b0 == 0x48 || b0 == 0x49) && (b1 == 0x8B || b1 == 0x8D))
+        return {left >= 7 && (p[2] & 0xC7) == 0x05 ? 3u : 0u, true};
+    return {0, false};
+}
 
 enum ScanVerdict { SCAN_REJECT, SCAN_ACCEPT, SCAN_FAIL };
 
 // Walks [start, end) for the candidate forms; `judge(reference, candidate)` decides each one.
 // After an accepted reference the walk goes on behind its 4 bytes, otherwise at the next byte.
 // False when the judge fails.
-template <class Judge>
-bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judge)
+template <class Judge> bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judge)
 {
     const uint8_t *p = start;
     while (p < end) {
@@ -103,21 +124,21 @@ bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judg
     return true;
 }
 
-// What a region emitted byte by byte (PE, Mach-O) replaces by references.
+// What a PE or Mach-O region replaces by references.
 struct RegionReferences {
-    const std::vector<uint32_t> *abs32 = nullptr;  // sorted RVAs of absolute references, or none
-    const std::vector<uint32_t> *rel32 = nullptr;  // sorted RVAs of relative references
-    uint32_t imageBase = 0;                        // subtracted from absolute values
-    bool hasRelocTable = false;                    // the base relocation table may lie here
+    const std::vector<uint32_t> *abs32 = nullptr; // sorted RVAs of absolute references, or none
+    const std::vector<uint32_t> *rel32 = nullptr; // sorted RVAs of relative references
+    uint32_t imageBase = 0;                       // subtracted from absolute values
+    bool hasRelocTable = false;                   // the base relocation table may lie here
     uint32_t relocRva = 0;
     uint32_t relocSize = 0;
 };
 
-// Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then one byte
-// instruction per byte, except for the relocation table (one instruction, its bytes skipped)
-// and the 4 bytes at each reference.
-bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
-                    const RegionReferences &refs);
+// Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then the bytes,
+// except for the relocation table (one instruction, its bytes skipped) and the 4 bytes at each
+// reference.
+bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end,
+                    uint32_t regionRva, const RegionReferences &refs);
 
 // Makes the parser for a known kind (Mach-O: either Mach-O kind gives the Mach-O parser).
 std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_t *bytes, size_t length);
@@ -125,8 +146,8 @@ std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_
 // Tries the parsers in their fixed order. C_OK with the kind and the (possibly shrunk) length, or
 // C_INPUT_NOT_RECOGNIZED with EXE_UNKNOWN and 0. `reasons`, when given, receives each parser's
 // failure text in the order tried.
-PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type, size_t *detectedLength,
-                             std::vector<std::string> *reasons = nullptr);
+PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type,
+                             size_t *detectedLength, std::vector<std::string> *reasons = nullptr);
 
 // One executable inside a file.
 struct ExecutableElement {
@@ -144,6 +165,7 @@ bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<Exe
 
 // Detects and parses. C_INPUT_NOT_RECOGNIZED, C_DISASSEMBLY_FAILED, or C_OK with the program.
 // The program points into `bytes`, which must outlive it.
-PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::unique_ptr<ParsedProgram> *program);
+PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length,
+                                  std::unique_ptr<ParsedProgram> *program);
 
-}  // namespace patcher
+} // namespace patcher
