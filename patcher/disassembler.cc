@@ -35,26 +35,6 @@ void Disassembler::ShrinkLength(uint64_t extent)
         m_length = extent;
 }
 
-Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64)
-{
-    const size_t left = static_cast<size_t>(end - p);
-    const uint8_t b0 = p[0];
-    if (b0 == 0xE8 || b0 == 0xE9)
-        return {left >= 5 ? 1u : 0u, false};
-    if (left < 2)
-        return {0, false};
-    const uint8_t b1 = p[1];
-    if (b0 == 0x0F)
-        return {left >= 6 && (b1 & 0xF0) == 0x80 && b1 != 0x8A && b1 != 0x8B ? 2u : 0u, false};
-    if (!x64)
-        return {0, false};
-    if (b0 == 0xFF)
-        return {left >= 6 && (b1 == 0x15 || b1 == 0x25) ? 2u : 0u, true};
-    if ((b0 == 0x48 || b0 == 0x49) && (b1 == 0x8B || b1 == 0x8D))
-        return {left >= 7 && (p[2] & 0xC7) == 0x05 ? 3u : 0u, true};
-    return {0, false};
-}
-
 bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
                     const RegionReferences &refs)
 {
@@ -66,15 +46,21 @@ bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin
     auto nextAbs = std::lower_bound(abs32.begin(), abs32.end(), regionRva);
     auto nextRel = std::lower_bound(rel32.begin(), rel32.end(), regionRva);
     bool relocsDone = false;
+    // Literal bytes between references go out as one run: the encoding is the same as with one
+    // instruction per byte, at a fraction of the memory.
+    uint64_t run = begin;
+    auto flush = [&](uint64_t upTo) { return run == upTo || program->AddBytesInsn(start + run, upTo - run); };
     uint64_t offset = begin;
     while (offset < end) {
         const uint32_t rva = regionRva + static_cast<uint32_t>(offset - begin);
         if (refs.hasRelocTable && rva == refs.relocRva && !relocsDone) {
             relocsDone = true;  // an empty table must not stop the walk
-            if (!program->AddPeRelocsInsn())
+            if (!flush(offset) || !program->AddPeRelocsInsn())
                 return false;
+            run = offset;
             if (refs.relocSize != 0) {
-                offset += refs.relocSize;
+                offset = std::min<uint64_t>(offset + refs.relocSize, end);
+                run = offset;
                 continue;
             }
         }
@@ -84,20 +70,21 @@ bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin
             ++nextRel;
         const bool fits = end - offset >= 4;
         if (fits && nextAbs != abs32.end() && *nextAbs == rva) {
-            if (!program->AddAbs32Ref(program->Abs32LabelAt(ReadLE32(start + offset) - refs.imageBase)))
+            if (!flush(offset) ||
+                !program->AddAbs32Ref(program->Abs32LabelAt(ReadLE32(start + offset) - refs.imageBase)))
                 return false;
             offset += 4;
+            run = offset;
         } else if (fits && nextRel != rel32.end() && *nextRel == rva) {
-            if (!program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(start + offset))))
+            if (!flush(offset) || !program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(start + offset))))
                 return false;
             offset += 4;
+            run = offset;
         } else {
-            if (!program->AddByteInsn(start[offset]))
-                return false;
             ++offset;
         }
     }
-    return true;
+    return flush(end);
 }
 
 std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_t *bytes, size_t length)

@@ -71,7 +71,26 @@ struct Rel32Candidate {
 
 // Looks at the instruction start p (end is one past the scanned bytes). Finds E8, E9 and
 // 0F 80..8F (but 8A, 8B); with x64 also FF 15, FF 25 and 48|49 8B|8D with modrm & 0xC7 == 05.
-Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64);
+// Inline: the scans call it for every byte.
+inline Rel32Candidate FindRel32Candidate(const uint8_t *p, const uint8_t *end, bool x64)
+{
+    const size_t left = static_cast<size_t>(end - p);
+    const uint8_t b0 = p[0];
+    if (b0 == 0xE8 || b0 == 0xE9)
+        return {left >= 5 ? 1u : 0u, false};
+    if (left < 2)
+        return {0, false};
+    const uint8_t b1 = p[1];
+    if (b0 == 0x0F)
+        return {left >= 6 && (b1 & 0xF0) == 0x80 && b1 != 0x8A && b1 != 0x8B ? 2u : 0u, false};
+    if (!x64)
+        return {0, false};
+    if (b0 == 0xFF)
+        return {left >= 6 && (b1 == 0x15 || b1 == 0x25) ? 2u : 0u, true};
+    if ((b0 == 0x48 || b0 == 0x49) && (b1 == 0x8B || b1 == 0x8D))
+        return {left >= 7 && (p[2] & 0xC7) == 0x05 ? 3u : 0u, true};
+    return {0, false};
+}
 
 enum ScanVerdict { SCAN_REJECT, SCAN_ACCEPT, SCAN_FAIL };
 
@@ -103,7 +122,7 @@ bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judg
     return true;
 }
 
-// What a region emitted byte by byte (PE, Mach-O) replaces by references.
+// What a PE or Mach-O region replaces by references.
 struct RegionReferences {
     const std::vector<uint32_t> *abs32 = nullptr;  // sorted RVAs of absolute references, or none
     const std::vector<uint32_t> *rel32 = nullptr;  // sorted RVAs of relative references
@@ -113,9 +132,9 @@ struct RegionReferences {
     uint32_t relocSize = 0;
 };
 
-// Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then one byte
-// instruction per byte, except for the relocation table (one instruction, its bytes skipped)
-// and the 4 bytes at each reference.
+// Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then the bytes,
+// except for the relocation table (one instruction, its bytes skipped) and the 4 bytes at each
+// reference.
 bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
                     const RegionReferences &refs);
 

@@ -239,6 +239,7 @@ bool DisassemblerElf::EmitFile(ParsedProgram *program)
     }
     m_nextAbs32 = 0;
     m_nextRel32 = 0;
+    program->ReserveLabels(m_abs32Locations.size(), m_rel32Locations.size());
 
     uint64_t cursor = 0;
     for (const ElfSectionHeader &section : m_sections) {

@@ -236,6 +236,7 @@ bool DisassemblerMacho::ParseProgram(ParsedProgram *program)
             return false;
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
 
+    program->ReserveLabels(0, m_rel32Locations.size());
     uint64_t cursor = 0;
     size_t next = 0;
     while (cursor < m_length) {
@@ -244,15 +245,13 @@ bool DisassemblerMacho::ParseProgram(ParsedProgram *program)
             ++next;
         if (next == m_codeSections.size()) {
             // Running out of memory here still fails: the program would lack the file's tail.
-            for (; cursor < m_length; ++cursor)
-                if (!program->AddByteInsn(m_start[cursor]))
-                    return false;
+            if (!program->AddBytesInsn(m_start + cursor, m_length - cursor))
+                return false;
             break;
         }
         const CodeSection &section = m_codeSections[next++];
-        for (; cursor < section.offset; ++cursor)
-            if (!program->AddByteInsn(m_start[cursor]))
-                return false;
+        if (cursor < section.offset && !program->AddBytesInsn(m_start + cursor, section.offset - cursor))
+            return false;
         if (!EmitRegion(section, program))
             return false;
         cursor = uint64_t(section.offset) + section.size;

@@ -283,12 +283,12 @@ bool DisassemblerWin32::EmitRegion(const PeSection &section, ParsedProgram *prog
 
 bool DisassemblerWin32::EmitFile(ParsedProgram *program)
 {
+    program->ReserveLabels(m_abs32Locations.size(), m_rel32Locations.size());
     uint64_t cursor = 0;
     for (const PeSection *section : SectionsInFileOrder()) {
         const uint64_t gapEnd = std::min<uint64_t>(section->pointer_to_raw_data, m_length);
-        for (; cursor < gapEnd; ++cursor)
-            if (!program->AddByteInsn(m_start[cursor]))
-                return false;
+        if (cursor < gapEnd && !program->AddBytesInsn(m_start + cursor, gapEnd - cursor))
+            return false;
         if (!EmitRegion(*section, program))
             return false;
         cursor = std::max<uint64_t>(cursor, section->pointer_to_raw_data) + section->size_of_raw_data;

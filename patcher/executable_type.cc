@@ -9,4 +9,4 @@ const char *ExecutableTypeName(uint32_t type)
     return type < sizeof(kNames) / sizeof(kNames[0]) ? kNames[type] : kNames[0];
 }
 
-}  // namespace patcher
+} // namespace patcher

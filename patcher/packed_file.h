@@ -2,12 +2,10 @@
 // file or, for executables, encoded programs plus a byte difference that rebuilds the file.
 #pragma once
 
-#include "patcher/executable_type.h"
 #include "patcher/streams.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace patcher {
 

@@ -3,6 +3,7 @@
 #include "patcher/logging.h"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace patcher {
@@ -131,27 +132,68 @@ bool ParsedProgram::AddElfArmRelocsInsn()
     return Append(NewInstruction(INSN_ELF_ARM_RELOCS));
 }
 
-Label *ParsedProgram::LabelAt(LabelMap *labels, uint32_t rva)
+Label *LabelMap::FindOrAdd(uint32_t rva)
 {
-    Label *label;
     try {
-        label = &(*labels)[rva];
+        auto inserted = m_labels.try_emplace(rva);
+        Label *label = &inserted.first->second;
+        if (inserted.second) {
+            label->rva = rva;
+            try {
+                m_ordered.push_back(&*inserted.first);
+            } catch (const std::bad_alloc &) {
+                m_labels.erase(inserted.first);
+                return nullptr;
+            }
+            m_sorted = false;
+        }
+        return label;
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
-    label->rva = rva;
-    ++label->count;
-    return label;
+}
+
+void LabelMap::Reserve(size_t n)
+{
+    try {
+        m_labels.reserve(n);
+        m_ordered.reserve(n);
+    } catch (const std::bad_alloc &) {
+        // Growing as labels come will do.
+    } catch (const std::length_error &) {
+    }
+}
+
+const Label *LabelMap::Find(uint32_t rva) const
+{
+    auto it = m_labels.find(rva);
+    return it == m_labels.end() ? nullptr : &it->second;
+}
+
+const std::vector<LabelMap::value_type *> &LabelMap::Ordered() const
+{
+    if (!m_sorted) {
+        std::sort(m_ordered.begin(), m_ordered.end(),
+                  [](const value_type *a, const value_type *b) { return a->first < b->first; });
+        m_sorted = true;
+    }
+    return m_ordered;
 }
 
 Label *ParsedProgram::Rel32LabelAt(uint32_t rva)
 {
-    return LabelAt(&m_rel32Labels, rva);
+    Label *label = m_rel32Labels.FindOrAdd(rva);
+    if (label)
+        ++label->count;
+    return label;
 }
 
 Label *ParsedProgram::Abs32LabelAt(uint32_t rva)
 {
-    return LabelAt(&m_abs32Labels, rva);
+    Label *label = m_abs32Labels.FindOrAdd(rva);
+    if (label)
+        ++label->count;
+    return label;
 }
 
 void ParsedProgram::AssignLabelIndexes()
@@ -186,13 +228,7 @@ PatchStatus TrimLabels(ParsedProgram *program)
         bytes->size = insn->size;
         insn = bytes;
     }
-    LabelMap &labels = program->m_rel32Labels;
-    for (auto it = labels.begin(); it != labels.end();) {
-        if (it->second.count <= kTrimThreshold)
-            it = labels.erase(it);
-        else
-            ++it;
-    }
+    program->m_rel32Labels.EraseIf([](const Label &label) { return label.count <= kTrimThreshold; });
     return C_OK;
 }
 

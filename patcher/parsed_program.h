@@ -10,7 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <algorithm>
+#include <iterator>
+#include <unordered_map>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -47,7 +50,68 @@ struct Instruction {
     Label *label = nullptr;
 };
 
-using LabelMap = std::map<uint32_t, Label>;  // ordered by RVA
+// Labels by RVA, with the interface of an ordered map: looked up by hashing while parsing (a large
+// program has hundreds of thousands), iterated in ascending RVA order.
+class LabelMap {
+public:
+    using value_type = std::pair<const uint32_t, Label>;
+
+    template <class Value>
+    class Iterator {
+    public:
+        using Base = std::vector<value_type *>::const_iterator;
+        explicit Iterator(Base it) : m_it(it) {}
+        Value &operator*() const { return **m_it; }
+        Value *operator->() const { return *m_it; }
+        Iterator &operator++()
+        {
+            ++m_it;
+            return *this;
+        }
+        bool operator==(const Iterator &other) const { return m_it == other.m_it; }
+        bool operator!=(const Iterator &other) const { return m_it != other.m_it; }
+
+    private:
+        Base m_it;
+    };
+    using iterator = Iterator<value_type>;
+    using const_iterator = Iterator<const value_type>;
+
+    // The label at the RVA, created when absent; null when memory runs out.
+    Label *FindOrAdd(uint32_t rva);
+    const Label *Find(uint32_t rva) const;
+    // The label at the RVA, which must exist (std::out_of_range otherwise).
+    const Label &at(uint32_t rva) const { return m_labels.at(rva); }
+    size_t size() const { return m_labels.size(); }
+    bool empty() const { return m_labels.empty(); }
+    // Makes room for n labels, when memory allows (a hint only).
+    void Reserve(size_t n);
+
+    // In ascending RVA order.
+    iterator begin() { return iterator(Ordered().begin()); }
+    iterator end() { return iterator(Ordered().end()); }
+    const_iterator begin() const { return const_iterator(Ordered().begin()); }
+    const_iterator end() const { return const_iterator(Ordered().end()); }
+
+    // Removes the labels for which `remove(label)` is true.
+    template <class Predicate>
+    void EraseIf(Predicate remove)
+    {
+        m_ordered.erase(std::remove_if(m_ordered.begin(), m_ordered.end(),
+                                       [&](const value_type *entry) { return remove(entry->second); }),
+                        m_ordered.end());
+        for (auto it = m_labels.begin(); it != m_labels.end();)
+            it = remove(it->second) ? m_labels.erase(it) : std::next(it);
+    }
+
+private:
+    // Sorts in place when labels were added since the last time; never allocates.
+    const std::vector<value_type *> &Ordered() const;
+
+    std::unordered_map<uint32_t, Label> m_labels;  // nodes stay put: instructions point at them
+    mutable std::vector<value_type *> m_ordered;   // every label
+    mutable bool m_sorted = true;
+};
 
 class ParsedProgram {
 public:
@@ -77,6 +141,13 @@ public:
     Label *Rel32LabelAt(uint32_t rva);
     Label *Abs32LabelAt(uint32_t rva);
 
+    // Room for the labels of this many references (a hint only).
+    void ReserveLabels(size_t abs32, size_t rel32)
+    {
+        m_abs32Labels.Reserve(abs32);
+        m_rel32Labels.Reserve(rel32);
+    }
+
     // Numbers the abs32 labels, then the rel32 labels, 0, 1, 2, ... in ascending RVA order.
     void AssignLabelIndexes();
 
@@ -90,7 +161,6 @@ private:
     Instruction *NewInstruction(InstructionKind kind);
     bool Append(const Instruction *insn);
     bool MakeByteInstructions();
-    static Label *LabelAt(LabelMap *labels, uint32_t rva);
 
     ExecutableType m_kind;
     uint64_t m_imageBase = 0;

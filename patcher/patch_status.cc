@@ -42,4 +42,4 @@ const char *PatchStatusText(uint32_t status)
     }
 }
 
-}  // namespace patcher
+} // namespace patcher

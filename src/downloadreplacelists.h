@@ -22,6 +22,11 @@ struct ReplaceEntry {
     quint64 targetSize = 0;
     QString target;    // installed path below the install directory (empty for a plain file line)
     QString patchName; // patch file in the session directory (empty unless a patch is used)
+
+    bool hasTarget() const { return !target.isEmpty(); }
+    bool hasPatch() const { return !patchName.isEmpty(); }
+    // Where the file is installed, below the install directory.
+    QString destinationPath() const { return hasTarget() ? target : name; }
 };
 
 // One path below the install directory to remove.

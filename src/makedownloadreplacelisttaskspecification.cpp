@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <future>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -75,15 +76,21 @@ public:
         for (std::promise<QString> &p : m_Results)
             m_Futures.push_back(p.get_future().share());
         const int threads = qBound(1, QThread::idealThreadCount(), 4);
-        for (int i = 0; i < threads && size_t(i) < m_Paths.size(); ++i)
-            m_Threads.emplace_back([this] { work(); });
+        try {
+            for (int i = 0; i < threads && size_t(i) < m_Paths.size(); ++i)
+                m_Threads.emplace_back([this] { work(); });
+        } catch (const std::system_error &e) {
+            // No thread to spare: the threads that did start still work through the list, and
+            // without any the digests are computed when asked for.
+            qDebug() << "DigestPipeline: thread not started" << e.what();
+        }
     }
 
     // The digest of a path given to add(), or computed now for any other path.
     QString digest(const QString &path)
     {
         const auto it = m_Index.constFind(path);
-        if (it == m_Index.constEnd())
+        if (it == m_Index.constEnd() || m_Threads.empty())
             return hexDigest(path);
         return m_Futures[*it].get();
     }

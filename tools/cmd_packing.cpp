@@ -1,6 +1,8 @@
-// Packed files: pack, unpack.
+// Packed files and ensemble patches: pack, unpack, patch, apply.
 #include "command.h"
 
+#include "patcher/ensemble.h"
+#include "patcher/ensemble_generator.h"
 #include "patcher/packed_file.h"
 #include "patcher/patch_status.h"
 
@@ -77,9 +79,44 @@ int runUnpack(const std::vector<std::string> &args)
     return ok ? 0 : tools::failure("unpack", "could not unpack " + args[0] + " into " + args[1]);
 }
 
+int runPatch(const std::vector<std::string> &args)
+{
+    if (args.size() != 3)
+        return tools::usageError("patch");
+    patcher::EnsembleGeneratorReport report;
+    const bool ok = WithProgress<bool>("patch", "making the patch", [&] {
+        return patcher::GenerateEnsemblePatch(args[0].c_str(), args[1].c_str(), args[2].c_str(), &report);
+    });
+    if (!ok)
+        return tools::failure("patch", "could not make a patch from " + args[0] + " to " + args[1]);
+    std::fprintf(stderr,
+                 "tl3-release patch: %zu executable(s) paired, %zu in the patch; %zu of %zu labels paired\n",
+                 report.paired_elements, report.elements, report.matched_labels, report.new_labels);
+    return 0;
+}
+
+int runApply(const std::vector<std::string> &args)
+{
+    if (args.size() != 3)
+        return tools::usageError("apply");
+    const uint32_t status = WithProgress<uint32_t>("apply", "applying the patch", [&] {
+        return static_cast<uint32_t>(
+            patcher::ApplyEnsemblePatch(args[0].c_str(), args[1].c_str(), args[2].c_str()));
+    });
+    if (status != patcher::C_OK)
+        return tools::failure("apply",
+                              "status " + std::to_string(status) + ": " + patcher::PatchStatusText(status));
+    return 0;
+}
+
 const tools::CommandRegistration packReg{
     "pack", "SRC DST [--plain]", "Pack a file into a container (executables pre-encoded unless --plain)",
     &runPack};
 const tools::CommandRegistration unpackReg{"unpack", "SRC DST", "Unpack a packed-file container", &runUnpack};
+
+const tools::CommandRegistration patchReg{"patch", "OLD NEW PATCH", "Make an ensemble patch from OLD to NEW",
+                                          &runPatch};
+const tools::CommandRegistration applyReg{"apply", "OLD PATCH NEW",
+                                          "Apply an ensemble patch to OLD, writing NEW", &runApply};
 
 } // namespace

@@ -1,5 +1,6 @@
 // Copy, gzip unpack, container unpack and patch on the thread pool: results, texts, journal entries.
 #include "filecopytaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "installtestutil.h"
@@ -185,6 +186,25 @@ TEST_F(SlowFileOpTest, ContainerUnpack)
     TaskRecorder rec(&task);
     EXPECT_EQ(rec.run(), TASK_FAILED);
     EXPECT_EQ(readFile(p("dst")), QByteArray("installed"));
+}
+
+TEST_F(SlowFileOpTest, PatchWithBadMagicFailsWithItsTexts)
+{
+    writeFile(p("old"), "installed");
+    writeFile(p("x_patch_"), "this is not an ensemble patch");
+    LogCapture log;
+    FileTaskSpecification_patch task(&m_Journal, p("old"), p("x_patch_"), p("new"), nullptr, 0.8);
+    TaskRecorder rec(&task);
+    EXPECT_EQ(rec.run(), TASK_FAILED);
+    EXPECT_EQ(rec.messages, QStringList{QString("Could not patch '%1' to '%2'").arg(p("old"), p("new"))});
+    EXPECT_TRUE(m_Journal.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(p("new")));
+    EXPECT_GE(log.find("FileTaskSpecification_patch srcFile:"), 0);
+    const int status = log.find("ApplyEnsemblePatch status = 5");
+    ASSERT_GE(status, 0) << log.lines().join("\n").toStdString();
+    const int text = log.find("Not an ensemble patch", status);
+    ASSERT_GT(text, status);
+    EXPECT_GT(log.find("Patch result false", text), text);
 }
 
 TEST_F(SlowFileOpTest, SuccessWithoutJournalRecordsNothing)

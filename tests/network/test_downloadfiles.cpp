@@ -11,6 +11,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -213,4 +215,29 @@ TEST_F(DownloadFilesTest, EmptyListFinishesAtOnce)
     EXPECT_EQ(m_Finished->count(), 1);
     EXPECT_EQ(m_Messages, QStringList{"No downloads needed"});
     EXPECT_EQ(m_Server.totalRequests(), 0);
+}
+
+TEST_F(DownloadFilesTest, EachFileIsAnEqualShareDownloadThenCheck)
+{
+    m_Config.m_Streams = 1;
+    addFile("first.bin", QByteArray(20000, 'f'));
+    addFile("second.bin", QByteArray(30000, 's'));
+    m_Task.reset(new DownloadFileListTaskSpecification(&m_Lists, &m_Manager, &m_Config, nullptr, 1.0));
+    QList<qreal> steps;
+    QObject::connect(m_Task.get(), &TaskSpecification::updateProgress, [&](qreal p) { steps << p; });
+    m_Finished.reset(new QSignalSpy(m_Task.get(), SIGNAL(finished(TaskSpecification *))));
+    m_Canceled.reset(new QSignalSpy(m_Task.get(), SIGNAL(canceled(TaskSpecification *))));
+    m_Task->execute();
+    ASSERT_TRUE(waitEnd());
+    ASSERT_EQ(m_Finished->count(), 1);
+    const auto reached = [&](qreal v) {
+        return std::any_of(steps.begin(), steps.end(), [v](qreal p) { return qAbs(p - v) < 1e-9; });
+    };
+    // Half the list per file: 0.8 of that share after its download, the rest after its check.
+    EXPECT_TRUE(reached(0.4));
+    EXPECT_TRUE(reached(0.5));
+    EXPECT_TRUE(reached(0.9));
+    EXPECT_DOUBLE_EQ(steps.last(), 1.0);
+    for (qreal p : steps)
+        EXPECT_LE(p, 1.0 + 1e-9);
 }

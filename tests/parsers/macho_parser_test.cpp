@@ -185,7 +185,7 @@ TEST(MachoScan, EmitsTheWholeExtent)
     ASSERT_TRUE(r.parseOk);
     // Up to __text, the region (90 E8, the call's operand, C3), and the rest of __TEXT, with
     // __cstring, as bytes.
-    EXPECT_EQ(r.text(), "BYTE*2048 ORIGIN(800) BYTE*2 REL32(816) BYTE*6138");
+    EXPECT_EQ(r.text(), "BYTES(2048) ORIGIN(800) BYTES(2) REL32(816) BYTES(1) BYTES(6137)");
 }
 
 TEST(MachoFixtures, X64Dylib)
