@@ -27,7 +27,7 @@ double MsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -72,7 +72,7 @@ int main(int argc, char **argv)
         encode.push_back(MsSince(start));
         total.push_back(parse.back() + trim.back() + encode.back());
     }
-    std::printf("%zu %s %.2f %.1f %.2f %.1f %.1f\n", file.size(), patcher::ExecutableTypeName(kind), Median(detect),
-                Median(parse), Median(trim), Median(encode), Median(total));
+    std::printf("%zu %s %.2f %.1f %.2f %.1f %.1f\n", file.size(), patcher::ExecutableTypeName(kind),
+                Median(detect), Median(parse), Median(trim), Median(encode), Median(total));
     return 0;
 }

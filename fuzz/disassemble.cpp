@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     for (const patcher::ExecutableElement &element : elements) {
         if (element.offset > size || element.length > size - element.offset)
-            abort();  // an element must lie inside the input
+            abort(); // an element must lie inside the input
         std::unique_ptr<patcher::ParsedProgram> program;
         if (patcher::DisassembleExecutable(data + element.offset, element.length, &program) != patcher::C_OK)
             continue;
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         patcher::EncodedProgram decoded;
         if (!readBack.Parse(blob.Buffer(), blob.Length()) ||
             patcher::DeserializeEncodedProgram(&readBack, &decoded) != patcher::C_OK)
-            abort();  // what was just written must read back
+            abort(); // what was just written must read back
         patcher::WriteStream assembled;
         patcher::AssembleProgram(decoded, &assembled);
     }

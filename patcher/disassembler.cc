@@ -35,11 +35,13 @@ void Disassembler::ShrinkLength(uint64_t extent)
         m_length = extent;
 }
 
-bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
-                    const RegionReferences &refs)
+bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end,
+                    uint32_t regionRva, const RegionReferences &refs)
 {
     if (!program->AddOriginInsn(regionRva))
         return false;
+    if (end < begin)
+        end = begin; // a region that starts past the element has no bytes
     static const std::vector<uint32_t> kNone;
     const std::vector<uint32_t> &abs32 = refs.abs32 ? *refs.abs32 : kNone;
     const std::vector<uint32_t> &rel32 = refs.rel32 ? *refs.rel32 : kNone;
@@ -54,7 +56,7 @@ bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin
     while (offset < end) {
         const uint32_t rva = regionRva + static_cast<uint32_t>(offset - begin);
         if (refs.hasRelocTable && rva == refs.relocRva && !relocsDone) {
-            relocsDone = true;  // an empty table must not stop the walk
+            relocsDone = true; // an empty table must not stop the walk
             if (!flush(offset) || !program->AddPeRelocsInsn())
                 return false;
             run = offset;
@@ -76,7 +78,8 @@ bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin
             offset += 4;
             run = offset;
         } else if (fits && nextRel != rel32.end() && *nextRel == rva) {
-            if (!flush(offset) || !program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(start + offset))))
+            if (!flush(offset) ||
+                !program->AddRel32Ref(program->Rel32LabelAt(rva + 4 + ReadLE32(start + offset))))
                 return false;
             offset += 4;
             run = offset;
@@ -128,10 +131,10 @@ std::unique_ptr<Disassembler> Detect(const uint8_t *bytes, size_t length, std::v
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
-PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type, size_t *detectedLength,
-                             std::vector<std::string> *reasons)
+PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type,
+                             size_t *detectedLength, std::vector<std::string> *reasons)
 {
     std::unique_ptr<Disassembler> parser = Detect(bytes, length, reasons);
     if (!parser) {
@@ -181,15 +184,15 @@ bool ScanFatArchitectures(const uint8_t *bytes, size_t length, std::vector<Execu
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<ExecutableElement> *elements)
 {
     elements->clear();
     try {
         if (length >= kFatMinimumSize && ReadBE32(bytes) == kFatMagic &&
-            ReadBE32(bytes + 4) <= kFatMaximumArchitectures && ScanFatArchitectures(bytes, length, elements) &&
-            !elements->empty())
+            ReadBE32(bytes + 4) <= kFatMaximumArchitectures &&
+            ScanFatArchitectures(bytes, length, elements) && !elements->empty())
             return true;
         ExecutableType type;
         size_t detected;
@@ -202,7 +205,8 @@ bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<Exe
     return true;
 }
 
-PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::unique_ptr<ParsedProgram> *program)
+PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length,
+                                  std::unique_ptr<ParsedProgram> *program)
 {
     program->reset();
     std::unique_ptr<Disassembler> parser = Detect(bytes, length, nullptr);
@@ -215,4 +219,4 @@ PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::uniq
     return C_OK;
 }
 
-}  // namespace patcher
+} // namespace patcher

@@ -21,8 +21,8 @@ inline uint16_t ReadLE16(const uint8_t *p)
 }
 inline uint32_t ReadLE32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 inline uint64_t ReadLE64(const uint8_t *p)
 {
@@ -53,7 +53,10 @@ protected:
     bool Ready() const { return m_failureReason.empty(); }
     void ShrinkLength(uint64_t extent);
     // Whether [offset, offset + size) lies inside the element (no overflow).
-    bool IsInside(uint64_t offset, uint64_t size) const { return offset <= m_length && size <= m_length - offset; }
+    bool IsInside(uint64_t offset, uint64_t size) const
+    {
+        return offset <= m_length && size <= m_length - offset;
+    }
 
     const uint8_t *m_start;
     const uint8_t *m_end;
@@ -65,8 +68,8 @@ private:
 
 // The x86 branch, call and RIP-relative forms that may carry a 4-byte relative reference.
 struct Rel32Candidate {
-    uint32_t offset;  // of the 4-byte value from the instruction start; 0 when no candidate
-    bool data;        // FF 15 / FF 25 / 48|49 8B|8D modrm 05: a data reference rather than code
+    uint32_t offset; // of the 4-byte value from the instruction start; 0 when no candidate
+    bool data;       // FF 15 / FF 25 / 48|49 8B|8D modrm 05: a data reference rather than code
 };
 
 // Looks at the instruction start p (end is one past the scanned bytes). Finds E8, E9 and
@@ -97,8 +100,7 @@ enum ScanVerdict { SCAN_REJECT, SCAN_ACCEPT, SCAN_FAIL };
 // Walks [start, end) for the candidate forms; `judge(reference, candidate)` decides each one.
 // After an accepted reference the walk goes on behind its 4 bytes, otherwise at the next byte.
 // False when the judge fails.
-template <class Judge>
-bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judge)
+template <class Judge> bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judge)
 {
     const uint8_t *p = start;
     while (p < end) {
@@ -124,10 +126,10 @@ bool ScanForRel32(const uint8_t *start, const uint8_t *end, bool x64, Judge judg
 
 // What a PE or Mach-O region replaces by references.
 struct RegionReferences {
-    const std::vector<uint32_t> *abs32 = nullptr;  // sorted RVAs of absolute references, or none
-    const std::vector<uint32_t> *rel32 = nullptr;  // sorted RVAs of relative references
-    uint32_t imageBase = 0;                        // subtracted from absolute values
-    bool hasRelocTable = false;                    // the base relocation table may lie here
+    const std::vector<uint32_t> *abs32 = nullptr; // sorted RVAs of absolute references, or none
+    const std::vector<uint32_t> *rel32 = nullptr; // sorted RVAs of relative references
+    uint32_t imageBase = 0;                       // subtracted from absolute values
+    bool hasRelocTable = false;                   // the base relocation table may lie here
     uint32_t relocRva = 0;
     uint32_t relocSize = 0;
 };
@@ -135,8 +137,8 @@ struct RegionReferences {
 // Emits the element's bytes [begin, end) as a region at `regionRva`: an origin, then the bytes,
 // except for the relocation table (one instruction, its bytes skipped) and the 4 bytes at each
 // reference.
-bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end, uint32_t regionRva,
-                    const RegionReferences &refs);
+bool EmitByteRegion(ParsedProgram *program, const uint8_t *start, uint64_t begin, uint64_t end,
+                    uint32_t regionRva, const RegionReferences &refs);
 
 // Makes the parser for a known kind (Mach-O: either Mach-O kind gives the Mach-O parser).
 std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_t *bytes, size_t length);
@@ -144,8 +146,8 @@ std::unique_ptr<Disassembler> MakeDisassembler(ExecutableType kind, const uint8_
 // Tries the parsers in their fixed order. C_OK with the kind and the (possibly shrunk) length, or
 // C_INPUT_NOT_RECOGNIZED with EXE_UNKNOWN and 0. `reasons`, when given, receives each parser's
 // failure text in the order tried.
-PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type, size_t *detectedLength,
-                             std::vector<std::string> *reasons = nullptr);
+PatchStatus DetectExecutable(const uint8_t *bytes, size_t length, ExecutableType *type,
+                             size_t *detectedLength, std::vector<std::string> *reasons = nullptr);
 
 // One executable inside a file.
 struct ExecutableElement {
@@ -163,6 +165,7 @@ bool FindExecutableElements(const uint8_t *bytes, size_t length, std::vector<Exe
 
 // Detects and parses. C_INPUT_NOT_RECOGNIZED, C_DISASSEMBLY_FAILED, or C_OK with the program.
 // The program points into `bytes`, which must outlive it.
-PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length, std::unique_ptr<ParsedProgram> *program);
+PatchStatus DisassembleExecutable(const uint8_t *bytes, size_t length,
+                                  std::unique_ptr<ParsedProgram> *program);
 
-}  // namespace patcher
+} // namespace patcher

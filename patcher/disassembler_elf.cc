@@ -15,7 +15,7 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b)
     return a + b < a ? UINT64_MAX : a + b;
 }
 
-}  // namespace
+} // namespace
 
 DisassemblerElf::TypedRVA::~TypedRVA() = default;
 
@@ -119,7 +119,8 @@ bool DisassemblerElf::CheckHeader()
 bool DisassemblerElf::RVAToFileOffset(uint32_t rva, uint64_t *offset) const
 {
     for (const ElfProgramHeader &segment : m_segments) {
-        if (segment.vaddr <= rva && rva - segment.vaddr < segment.memsz && rva - segment.vaddr < segment.filesz) {
+        if (segment.vaddr <= rva && rva - segment.vaddr < segment.memsz &&
+            rva - segment.vaddr < segment.filesz) {
             *offset = segment.offset + (rva - segment.vaddr);
             return true;
         }
@@ -181,7 +182,8 @@ bool DisassemblerElf::CollectAbs32Locations()
         for (uint64_t i = 0; i < count; ++i, entry += RelocationEntrySize()) {
             uint32_t rva;
             uint64_t offset;
-            if (!AcceptRelocation(entry, &rva) || !RVAToFileOffset(rva, &offset) || !IsInProgbitsOrRel(offset))
+            if (!AcceptRelocation(entry, &rva) || !RVAToFileOffset(rva, &offset) ||
+                !IsInProgbitsOrRel(offset))
                 continue;
             try {
                 m_abs32Locations.push_back(rva);
@@ -267,7 +269,8 @@ bool DisassemblerElf::EmitFile(ParsedProgram *program)
         case SHT_FINI_ARRAY_TYPE:
             while (m_nextAbs32 < m_abs32Offsets.size() && m_abs32Offsets[m_nextAbs32] >= section.offset &&
                    m_abs32Offsets[m_nextAbs32] < sectionEnd) {
-                LogDebug("Skipping relocation entry for unsupported section: " + std::to_string(section.type));
+                LogDebug("Skipping relocation entry for unsupported section: " +
+                         std::to_string(section.type));
                 ++m_nextAbs32;
             }
             break;
@@ -293,8 +296,9 @@ bool DisassemblerElf::EmitProgbitsSection(const ElfSectionHeader &section, Parse
     uint64_t position = section.offset;
     while (position < end) {
         if (m_nextAbs32 < m_abs32Offsets.size() && m_abs32Offsets[m_nextAbs32] < position)
-            return false;  // an absolute reference inside bytes already emitted
-        while (m_nextRel32 < m_rel32Locations.size() && m_rel32Locations[m_nextRel32]->file_offset() < position)
+            return false; // an absolute reference inside bytes already emitted
+        while (m_nextRel32 < m_rel32Locations.size() &&
+               m_rel32Locations[m_nextRel32]->file_offset() < position)
             ++m_nextRel32;
 
         uint64_t stop = end;
@@ -302,7 +306,7 @@ bool DisassemblerElf::EmitProgbitsSection(const ElfSectionHeader &section, Parse
             stop = std::min(stop, m_abs32Offsets[m_nextAbs32]);
         if (m_nextRel32 < m_rel32Locations.size()) {
             const uint64_t r = m_rel32Locations[m_nextRel32]->file_offset();
-            if (r + 4 <= stop)  // a reference whose 4 bytes do not fit is left as bytes
+            if (r + 4 <= stop) // a reference whose 4 bytes do not fit is left as bytes
                 stop = r;
         }
 
@@ -318,8 +322,9 @@ bool DisassemblerElf::EmitProgbitsSection(const ElfSectionHeader &section, Parse
             position += 4;
             ++m_nextAbs32;
         } else {
-            if (m_nextRel32 >= m_rel32Locations.size() || m_rel32Locations[m_nextRel32]->file_offset() != position)
-                return false;  // cannot happen: stop is always the next reference here
+            if (m_nextRel32 >= m_rel32Locations.size() ||
+                m_rel32Locations[m_nextRel32]->file_offset() != position)
+                return false; // cannot happen: stop is always the next reference here
             TypedRVA &rel = *m_rel32Locations[m_nextRel32];
             const uint32_t target = static_cast<uint32_t>(section.addr + (position - section.offset)) +
                                     static_cast<uint32_t>(rel.relative_target());
@@ -332,4 +337,4 @@ bool DisassemblerElf::EmitProgbitsSection(const ElfSectionHeader &section, Parse
     return true;
 }
 
-}  // namespace patcher
+} // namespace patcher

@@ -14,7 +14,6 @@ namespace patcher {
 
 enum : uint32_t {
     SHT_PROGBITS_TYPE = 1,
-    SHT_RELA_TYPE = 4,
     SHT_NOBITS_TYPE = 8,
     SHT_REL_TYPE = 9,
     SHT_INIT_ARRAY_TYPE = 14,
@@ -103,7 +102,8 @@ protected:
     // Keeps a reference the scan found; false when memory runs out.
     bool AddRel32(std::unique_ptr<TypedRVA> rva);
     // The scan of x86 and x86-64 code; `make` creates the reference object for an RVA.
-    bool ScanX86Code(const ElfSectionHeader &section, bool x64, std::unique_ptr<TypedRVA> (*make)(uint32_t rva));
+    bool ScanX86Code(const ElfSectionHeader &section, bool x64,
+                     std::unique_ptr<TypedRVA> (*make)(uint32_t rva));
 
     std::vector<uint32_t> m_abs32Locations;
     std::vector<std::unique_ptr<TypedRVA>> m_rel32Locations;
@@ -118,7 +118,7 @@ private:
     bool m_is64;
     std::vector<ElfSectionHeader> m_sections;
     std::vector<ElfProgramHeader> m_segments;
-    std::vector<std::pair<uint64_t, uint64_t>> m_loadRanges;  // [vaddr, vaddr + memsz) of PT_LOAD
+    std::vector<std::pair<uint64_t, uint64_t>> m_loadRanges; // [vaddr, vaddr + memsz) of PT_LOAD
     int m_sectionNamesIndex = -1;
 
     // Emission state: the references' file offsets and the cursors of the pending ones.
@@ -137,4 +137,4 @@ protected:
     DisassemblerElf64(const uint8_t *start, size_t length) : DisassemblerElf(start, length, true) {}
 };
 
-}  // namespace patcher
+} // namespace patcher

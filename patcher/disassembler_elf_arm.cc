@@ -20,7 +20,7 @@ int32_t SignExtend(uint32_t value, int bit)
     return static_cast<int32_t>(value << shift) >> shift;
 }
 
-}  // namespace
+} // namespace
 
 uint16_t DisassemblerElf32ARM::TypedRVAARM::ReferenceSize() const
 {
@@ -55,10 +55,12 @@ bool DisassemblerElf32ARM::TypedRVAARM::DecodeTarget(const uint8_t *insn)
         const uint32_t i = (static_cast<uint32_t>(ReadLE16(insn)) << 16) | ReadLE16(insn + 2);
         // BLX to ARM code from a halfword-aligned address uses the aligned-down pc.
         const uint32_t prefetch = (Bit(i, 14) && !Bit(i, 12) && rva() % 4 != 0) ? 2 : 4;
-        c = THUMB2_BL25 | (prefetch << 8) | ((i >> 24) & 0xF8) | (Bit(i, 15) << 2) | (Bit(i, 14) << 1) | Bit(i, 12);
+        c = THUMB2_BL25 | (prefetch << 8) | ((i >> 24) & 0xF8) | (Bit(i, 15) << 2) | (Bit(i, 14) << 1) |
+            Bit(i, 12);
         const uint32_t s = Bit(i, 26);
-        const uint32_t offset = (s << 24) | ((~(Bit(i, 13) ^ s) & 1) << 23) | ((~(Bit(i, 11) ^ s) & 1) << 22) |
-                                (((i >> 16) & 0x3FF) << 12) | ((i & 0x7FF) << 1);
+        const uint32_t offset = (s << 24) | ((~(Bit(i, 13) ^ s) & 1) << 23) |
+                                ((~(Bit(i, 11) ^ s) & 1) << 22) | (((i >> 16) & 0x3FF) << 12) |
+                                ((i & 0x7FF) << 1);
         r = SignExtend(offset, 24) + static_cast<int32_t>(prefetch);
         break;
     }
@@ -141,7 +143,8 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
                 kind = THUMB_B11;
         }
         if (kind == 0 && p + 5 <= end) {
-            const uint32_t pair = (static_cast<uint32_t>(ReadLE16(start + p)) << 16) | ReadLE16(start + p + 2);
+            const uint32_t pair =
+                (static_cast<uint32_t>(ReadLE16(start + p)) << 16) | ReadLE16(start + p + 2);
             if ((pair & 0xF8008000) == 0xF0008000)
                 kind = (pair & 0x5000) != 0 ? THUMB2_BL25 : THUMB2_BCC21;
             else if (armState && (ReadLE32(start + p) & 0x0E000000) == 0x0A000000)
@@ -168,4 +171,4 @@ bool DisassemblerElf32ARM::ScanSectionForRel32(const ElfSectionHeader &section)
     return true;
 }
 
-}  // namespace patcher
+} // namespace patcher

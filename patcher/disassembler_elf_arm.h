@@ -34,4 +34,4 @@ protected:
     bool ScanSectionForRel32(const ElfSectionHeader &section) override;
 };
 
-}  // namespace patcher
+} // namespace patcher

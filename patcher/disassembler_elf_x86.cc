@@ -8,13 +8,12 @@ namespace {
 
 const uint32_t kR386Relative = 8;
 
-template <class Ref>
-std::unique_ptr<DisassemblerElf::TypedRVA> MakeRef(uint32_t rva)
+template <class Ref> std::unique_ptr<DisassemblerElf::TypedRVA> MakeRef(uint32_t rva)
 {
     return std::unique_ptr<DisassemblerElf::TypedRVA>(new (std::nothrow) Ref(rva));
 }
 
-}  // namespace
+} // namespace
 
 bool DisassemblerElf32X86::TypedRVAX86::DecodeTarget(const uint8_t *insn)
 {
@@ -31,16 +30,17 @@ bool DisassemblerElf::ScanX86Code(const ElfSectionHeader &section, bool x64,
                                   std::unique_ptr<TypedRVA> (*make)(uint32_t rva))
 {
     const uint8_t *start = m_start + section.offset;
-    return ScanForRel32(start, start + section.size, x64, [&](const uint8_t *reference, const Rel32Candidate &) {
-        std::unique_ptr<TypedRVA> rel = make(static_cast<uint32_t>(section.addr + (reference - start)));
-        if (!rel)
-            return SCAN_FAIL;
-        rel->DecodeTarget(reference);
-        if (!IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())) ||
-            !MapsBackTo(rel->rva(), section.offset + (reference - start)))
-            return SCAN_REJECT;
-        return AddRel32(std::move(rel)) ? SCAN_ACCEPT : SCAN_FAIL;
-    });
+    return ScanForRel32(
+        start, start + section.size, x64, [&](const uint8_t *reference, const Rel32Candidate &) {
+            std::unique_ptr<TypedRVA> rel = make(static_cast<uint32_t>(section.addr + (reference - start)));
+            if (!rel)
+                return SCAN_FAIL;
+            rel->DecodeTarget(reference);
+            if (!IsValidTargetRVA(rel->rva() + static_cast<uint32_t>(rel->relative_target())) ||
+                !MapsBackTo(rel->rva(), section.offset + (reference - start)))
+                return SCAN_REJECT;
+            return AddRel32(std::move(rel)) ? SCAN_ACCEPT : SCAN_FAIL;
+        });
 }
 
 bool DisassemblerElf32X86::AcceptRelocation(const uint8_t *entry, uint32_t *rva) const
@@ -84,4 +84,4 @@ bool DisassemblerElf64X64::ScanSectionForRel32(const ElfSectionHeader &section)
     return ScanX86Code(section, true, &MakeRef<TypedRVAX64>);
 }
 
-}  // namespace patcher
+} // namespace patcher

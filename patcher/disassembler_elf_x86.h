@@ -46,4 +46,4 @@ protected:
     bool ScanSectionForRel32(const ElfSectionHeader &section) override;
 };
 
-}  // namespace patcher
+} // namespace patcher

@@ -25,7 +25,7 @@ bool IsCodeSection(uint32_t flags)
     return (flags & 0x800000FF) == 0x80000000;
 }
 
-}  // namespace
+} // namespace
 
 bool DisassemblerMacho::CheckHeader()
 {
@@ -139,7 +139,8 @@ bool DisassemblerMacho::ReadSegment32(const uint8_t *command, uint32_t commandSi
 {
     if (commandSize < kSegment32Size)
         return Bad("bad LC_SEGMENT");
-    if (!AddSegment(ReadLE32(command + 24), ReadLE32(command + 28), ReadLE32(command + 32), ReadLE32(command + 36)))
+    if (!AddSegment(ReadLE32(command + 24), ReadLE32(command + 28), ReadLE32(command + 32),
+                    ReadLE32(command + 36)))
         return false;
     const Segment segment = m_segments.back();
     const uint32_t sectionCount = ReadLE32(command + 48);
@@ -147,7 +148,8 @@ bool DisassemblerMacho::ReadSegment32(const uint8_t *command, uint32_t commandSi
         return Bad("sections too small");
     for (uint32_t j = 0; j < sectionCount; ++j) {
         const uint8_t *s = command + kSegment32Size + j * kSection32Size;
-        if (IsCodeSection(ReadLE32(s + 56)) && !AddCodeSection(segment, ReadLE32(s + 32), ReadLE32(s + 36), ReadLE32(s + 40)))
+        if (IsCodeSection(ReadLE32(s + 56)) &&
+            !AddCodeSection(segment, ReadLE32(s + 32), ReadLE32(s + 36), ReadLE32(s + 40)))
             return false;
     }
     return true;
@@ -159,7 +161,7 @@ bool DisassemblerMacho::ReadSegment64(const uint8_t *command, uint32_t commandSi
         return Bad("bad LC_SEGMENT_64");
     const uint32_t sectionCount = ReadLE32(command + 64);
     if (sectionCount == 0)
-        return true;  // such as __PAGEZERO: no code, and not part of the image's base
+        return true; // such as __PAGEZERO: no code, and not part of the image's base
     const uint64_t vmsize = ReadLE64(command + 32);
     const uint64_t fileoff = ReadLE64(command + 40);
     const uint64_t filesize = ReadLE64(command + 48);
@@ -260,4 +262,4 @@ bool DisassemblerMacho::ParseProgram(ParsedProgram *program)
     return true;
 }
 
-}  // namespace patcher
+} // namespace patcher

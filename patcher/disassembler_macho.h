@@ -53,4 +53,4 @@ private:
     std::vector<uint32_t> m_rel32Locations;
 };
 
-}  // namespace patcher
+} // namespace patcher

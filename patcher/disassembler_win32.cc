@@ -15,7 +15,7 @@ const uint16_t kMagicPe32Plus = 0x20B;
 const uint32_t kSectionHeaderSize = 40;
 const int kDirectoriesRead[] = {0, 1, 2, 3, 5, 11, 12, 13, 14};
 
-}  // namespace
+} // namespace
 
 DisassemblerWin32::DisassemblerWin32(const uint8_t *start, size_t length, bool x64)
     : Disassembler(start, length), m_x64(x64)
@@ -116,7 +116,8 @@ bool DisassemblerWin32::CheckHeader()
 uint32_t DisassemblerWin32::FileOffsetToRVA(uint64_t offset) const
 {
     for (const PeSection &section : m_sections) {
-        if (offset >= section.pointer_to_raw_data && offset - section.pointer_to_raw_data < section.size_of_raw_data)
+        if (offset >= section.pointer_to_raw_data &&
+            offset - section.pointer_to_raw_data < section.size_of_raw_data)
             return static_cast<uint32_t>(offset - section.pointer_to_raw_data + section.virtual_address);
     }
     return 0;
@@ -214,9 +215,13 @@ bool DisassemblerWin32::ScanText(const PeSection &section)
     const PeDataDirectory &relocs = m_dataDirectories[kBaseRelocationTable];
     const uint32_t sectionRva = FileOffsetToRVA(section.pointer_to_raw_data);
     const uint64_t sectionEndRva = uint64_t(sectionRva) + section.virtual_size;
+    // Raw data past the end of the element is not scanned.
+    const uint64_t rawEnd =
+        std::min<uint64_t>(uint64_t(section.pointer_to_raw_data) + section.size_of_raw_data, m_length);
+    if (section.pointer_to_raw_data >= rawEnd)
+        return true;
     const uint8_t *start = m_start + section.pointer_to_raw_data;
-    const uint8_t *end = m_start + std::min<uint64_t>(uint64_t(section.pointer_to_raw_data) + section.size_of_raw_data,
-                                                      m_length);
+    const uint8_t *end = m_start + rawEnd;
     size_t nextAbs = 0;
     const uint8_t *p = start;
     while (p < end) {
@@ -307,4 +312,4 @@ bool DisassemblerWin32::ParseProgram(ParsedProgram *program)
     return true;
 }
 
-}  // namespace patcher
+} // namespace patcher

@@ -98,4 +98,4 @@ public:
     ExecutableType GetKind() const override { return EXE_WIN_32_X64; }
 };
 
-}  // namespace patcher
+} // namespace patcher

@@ -13,7 +13,7 @@ namespace {
 // Relative labels of ARM programs with no more references than this are not worth a label.
 const int32_t kTrimThreshold = 5;
 
-}  // namespace
+} // namespace
 
 ParsedProgram::ParsedProgram(ExecutableType kind) : m_kind(kind) {}
 
@@ -232,4 +232,4 @@ PatchStatus TrimLabels(ParsedProgram *program)
     return C_OK;
 }
 
-}  // namespace patcher
+} // namespace patcher

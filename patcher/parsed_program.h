@@ -7,14 +7,14 @@
 #include "patcher/executable_type.h"
 #include "patcher/patch_status.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <algorithm>
 #include <iterator>
+#include <memory>
 #include <unordered_map>
 #include <utility>
-#include <memory>
 #include <vector>
 
 namespace patcher {
@@ -33,8 +33,8 @@ enum InstructionKind : uint8_t {
 
 struct Label {
     uint32_t rva = 0;
-    int32_t index = -1;  // -1 until AssignLabelIndexes
-    int32_t count = 0;   // references made to it while parsing
+    int32_t index = -1; // -1 until AssignLabelIndexes
+    int32_t count = 0;  // references made to it while parsing
 };
 
 // One instruction. Which fields mean something depends on the kind:
@@ -46,7 +46,7 @@ struct Instruction {
     uint16_t op = 0;
     uint32_t rva = 0;
     uint32_t size = 0;
-    const uint8_t *data = nullptr;  // points into the parsed input, which outlives the program
+    const uint8_t *data = nullptr; // points into the parsed input, which outlives the program
     Label *label = nullptr;
 };
 
@@ -56,8 +56,7 @@ class LabelMap {
 public:
     using value_type = std::pair<const uint32_t, Label>;
 
-    template <class Value>
-    class Iterator {
+    template <class Value> class Iterator {
     public:
         using Base = std::vector<value_type *>::const_iterator;
         explicit Iterator(Base it) : m_it(it) {}
@@ -94,8 +93,7 @@ public:
     const_iterator end() const { return const_iterator(Ordered().end()); }
 
     // Removes the labels for which `remove(label)` is true.
-    template <class Predicate>
-    void EraseIf(Predicate remove)
+    template <class Predicate> void EraseIf(Predicate remove)
     {
         m_ordered.erase(std::remove_if(m_ordered.begin(), m_ordered.end(),
                                        [&](const value_type *entry) { return remove(entry->second); }),
@@ -108,8 +106,8 @@ private:
     // Sorts in place when labels were added since the last time; never allocates.
     const std::vector<value_type *> &Ordered() const;
 
-    std::unordered_map<uint32_t, Label> m_labels;  // nodes stay put: instructions point at them
-    mutable std::vector<value_type *> m_ordered;   // every label
+    std::unordered_map<uint32_t, Label> m_labels; // nodes stay put: instructions point at them
+    mutable std::vector<value_type *> m_ordered;  // every label
     mutable bool m_sorted = true;
 };
 
@@ -165,8 +163,8 @@ private:
     ExecutableType m_kind;
     uint64_t m_imageBase = 0;
     std::vector<const Instruction *> m_instructions;
-    std::deque<Instruction> m_owned;  // every instruction but the shared byte ones; stable addresses
-    std::unique_ptr<Instruction[]> m_byteInstructions;  // 256, one per byte value, made on first use
+    std::deque<Instruction> m_owned; // every instruction but the shared byte ones; stable addresses
+    std::unique_ptr<Instruction[]> m_byteInstructions; // 256, one per byte value, made on first use
     LabelMap m_rel32Labels;
     LabelMap m_abs32Labels;
 };
@@ -175,4 +173,4 @@ private:
 // back into plain bytes. C_OK, or C_TRIM_FAILED.
 PatchStatus TrimLabels(ParsedProgram *program);
 
-}  // namespace patcher
+} // namespace patcher

@@ -11,9 +11,10 @@ bool SetAddresses(const LabelMap &labels, EncodedProgram *encoded, bool abs32)
     for (const auto &entry : labels) {
         const Label &label = entry.second;
         if (label.index < 0)
-            return false;  // only a program that was never numbered has such a label
+            return false; // only a program that was never numbered has such a label
         const uint32_t index = static_cast<uint32_t>(label.index);
-        if (!(abs32 ? encoded->SetAbs32Address(index, label.rva) : encoded->SetRel32Address(index, label.rva)))
+        if (!(abs32 ? encoded->SetAbs32Address(index, label.rva)
+                    : encoded->SetRel32Address(index, label.rva)))
             return false;
     }
     return true;
@@ -33,7 +34,8 @@ bool AppendInstruction(const ParsedProgram &program, const Instruction &insn, En
     case INSN_ABS32:
         return insn.label->index >= 0 && encoded->AppendAbs32(static_cast<uint32_t>(insn.label->index));
     case INSN_ARM_REL32:
-        return insn.label->index >= 0 && encoded->AppendArmRel32(insn.op, static_cast<uint32_t>(insn.label->index));
+        return insn.label->index >= 0 &&
+               encoded->AppendArmRel32(insn.op, static_cast<uint32_t>(insn.label->index));
     case INSN_PE_RELOCS:
         return encoded->AppendPeRelocTable(program.kind());
     case INSN_ELF_RELOCS:
@@ -45,13 +47,14 @@ bool AppendInstruction(const ParsedProgram &program, const Instruction &insn, En
     return true;
 }
 
-}  // namespace
+} // namespace
 
 PatchStatus EncodeProgram(const ParsedProgram &program, EncodedProgram *encoded)
 {
     encoded->Clear();
     encoded->set_image_base(program.image_base());
-    bool ok = SetAddresses(program.abs32_labels(), encoded, true) && SetAddresses(program.rel32_labels(), encoded, false);
+    bool ok = SetAddresses(program.abs32_labels(), encoded, true) &&
+              SetAddresses(program.rel32_labels(), encoded, false);
     if (ok) {
         // Labels that trimming removed leave holes, filled from the slot before.
         encoded->FinishAddressTables();
@@ -69,4 +72,4 @@ PatchStatus EncodeProgram(const ParsedProgram &program, EncodedProgram *encoded)
     return C_OK;
 }
 
-}  // namespace patcher
+} // namespace patcher

@@ -11,4 +11,4 @@ namespace patcher {
 // C_OK with `encoded` filled, or C_GENERAL_ERROR (memory exhausted) with `encoded` emptied.
 PatchStatus EncodeProgram(const ParsedProgram &program, EncodedProgram *encoded);
 
-}  // namespace patcher
+} // namespace patcher

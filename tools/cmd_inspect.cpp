@@ -22,7 +22,8 @@ const char *const kName = "inspect";
 // found a fault, 1 for a known kind of another architecture or width, 2 for another format.
 int Relevance(const std::string &reason)
 {
-    static const char *const kOtherFormat[] = {"Too small", "Not MZ", "No Magic Number", "Unknown magic type"};
+    static const char *const kOtherFormat[] = {"Too small", "Not MZ", "No Magic Number",
+                                               "Unknown magic type"};
     static const char *const kOtherMachine[] = {"Not a supported architecture", "unsupported cpu type",
                                                 "32 bit executables are not supported by this disassembler",
                                                 "64 bit executables are not supported by this disassembler"};
@@ -113,10 +114,12 @@ int runInspect(const std::vector<std::string> &args)
     for (const patcher::ExecutableElement &element : elements) {
         size_t abs32 = 0, rel32 = 0;
         bool identical = false;
-        const std::string failed = RoundTrip(bytes + element.offset, element.length, &abs32, &rel32, &identical);
+        const std::string failed =
+            RoundTrip(bytes + element.offset, element.length, &abs32, &rel32, &identical);
         std::printf("%zu %zu %s ", element.offset, element.length, patcher::ExecutableTypeName(element.type));
         if (failed.empty()) {
-            std::printf("abs32=%zu rel32=%zu roundtrip=%s\n", abs32, rel32, identical ? "identical" : "differs");
+            std::printf("abs32=%zu rel32=%zu roundtrip=%s\n", abs32, rel32,
+                        identical ? "identical" : "differs");
         } else {
             std::printf("%s\n", failed.c_str());
             result = 1;
@@ -125,9 +128,10 @@ int runInspect(const std::vector<std::string> &args)
     return result;
 }
 
-const tools::CommandRegistration reg{kName, "FILE",
-                                     "Show the executables in a file, their labels and whether their encoding "
-                                     "rebuilds them",
-                                     &runInspect};
+const tools::CommandRegistration reg{
+    kName, "FILE",
+    "Show the executables in a file, their labels and whether their encoding "
+    "rebuilds them",
+    &runInspect};
 
-}  // namespace
+} // namespace

@@ -15,11 +15,13 @@ TEST(Detection, FixturesAreRecognisedWithTheirLengths)
     struct Case {
         const char *file;
         ExecutableType type;
-        size_t length;  // the extent the headers describe
+        size_t length; // the extent the headers describe
     };
     const Case cases[] = {
-        {"pe32.exe", EXE_WIN_32_X86, 2048},     {"pe64.exe", EXE_WIN_32_X64, 2048},
-        {"elf32_x86.so", EXE_ELF_32_X86, 1912}, {"elf64_x64.so", EXE_ELF_64_X64, 2800},
+        {"pe32.exe", EXE_WIN_32_X86, 2048},
+        {"pe64.exe", EXE_WIN_32_X64, 2048},
+        {"elf32_x86.so", EXE_ELF_32_X86, 1912},
+        {"elf64_x64.so", EXE_ELF_64_X64, 2800},
         {"elf32_arm.so", EXE_ELF_32_ARM, 1088},
         // __LINKEDIT has no sections, so it is not part of the extent.
         {"macho_x64", EXE_MACHO_X64, 8192},
@@ -27,7 +29,7 @@ TEST(Detection, FixturesAreRecognisedWithTheirLengths)
     for (const Case &c : cases) {
         Bytes b = ReadFixture(c.file);
         ASSERT_FALSE(b.empty()) << c.file;
-        b.resize(b.size() + 512, 0);  // whatever follows an element is not part of it
+        b.resize(b.size() + 512, 0); // whatever follows an element is not part of it
         ExecutableType type = EXE_UNKNOWN;
         size_t length = 0;
         EXPECT_EQ(DetectExecutable(b.data(), b.size(), &type, &length), C_OK) << c.file;
@@ -64,8 +66,8 @@ TEST(Detection, TriesTheParsersInOrderAndKeepsTheirReasons)
     EXPECT_EQ(DetectExecutable(text.data(), text.size(), &type, &length, &reasons), C_INPUT_NOT_RECOGNIZED);
     EXPECT_EQ(type, EXE_UNKNOWN);
     EXPECT_EQ(length, 0u);
-    EXPECT_THAT(reasons, ElementsAre("Not MZ", "Not MZ", "No Magic Number", "No Magic Number", "No Magic Number",
-                                     "Unknown magic type"));
+    EXPECT_THAT(reasons, ElementsAre("Not MZ", "Not MZ", "No Magic Number", "No Magic Number",
+                                     "No Magic Number", "Unknown magic type"));
     std::unique_ptr<ParsedProgram> program;
     EXPECT_EQ(DisassembleExecutable(text.data(), text.size(), &program), C_INPUT_NOT_RECOGNIZED);
     EXPECT_FALSE(program);

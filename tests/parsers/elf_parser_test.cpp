@@ -19,9 +19,9 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const uint32_t kRel = 9;       // SHT_REL
-const uint32_t kNobits = 8;    // SHT_NOBITS
-const uint32_t kProgbits = 1;  // SHT_PROGBITS
+const uint32_t kRel = 9;      // SHT_REL
+const uint32_t kNobits = 8;   // SHT_NOBITS
+const uint32_t kProgbits = 1; // SHT_PROGBITS
 
 Bytes Rel32Entries(const std::vector<std::pair<uint32_t, uint32_t>> &entries)
 {
@@ -46,7 +46,7 @@ Bytes SmallElf32()
     return BuildElf(X86Spec({{kProgbits, Bytes(16, 0x90)}})).bytes;
 }
 
-}  // namespace
+} // namespace
 
 TEST(ElfHeader, FailureTextsInCheckOrder)
 {
@@ -56,7 +56,9 @@ TEST(ElfHeader, FailureTextsInCheckOrder)
         const char *reason;
     };
     const size_t shoff = 32, phoff = 28, shnum = 48, phnum = 44, shentsize = 46;
-    auto read32 = [](const Bytes &b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | b[at + 3] << 24; };
+    auto read32 = [](const Bytes &b, size_t at) {
+        return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | b[at + 3] << 24;
+    };
     const std::vector<Case> cases = {
         {"51 bytes", [](Bytes *b) { b->resize(51); }, "Too small"},
         {"bad magic", [](Bytes *b) { (*b)[1] = 'e'; }, "No Magic Number"},
@@ -64,12 +66,14 @@ TEST(ElfHeader, FailureTextsInCheckOrder)
         {"core file", [](Bytes *b) { Put16(b, 16, 4); }, "Not an executable file or shared library"},
         {"ARM machine", [](Bytes *b) { Put16(b, 18, 40); }, "Not a supported architecture"},
         {"version 2", [](Bytes *b) { Put32(b, 20, 2); }, "Unknown file version"},
-        {"64-byte section entries", [](Bytes *b) { Put16(b, shentsize, 64); }, "Unexpected section header size"},
+        {"64-byte section entries", [](Bytes *b) { Put16(b, shentsize, 64); },
+         "Unexpected section header size"},
         {"section table at the end", [](Bytes *b) { Put32(b, shoff, static_cast<uint32_t>(b->size())); },
          "Out of bounds section header table offset"},
         {"one section too many", [=](Bytes *b) { Put16(b, shnum, static_cast<uint16_t>((*b)[shnum] + 1)); },
          "Out of bounds section header table"},
-        {"section table cut short by one byte", [](Bytes *b) { b->pop_back(); }, "Out of bounds section header table"},
+        {"section table cut short by one byte", [](Bytes *b) { b->pop_back(); },
+         "Out of bounds section header table"},
         {"program headers at the end", [](Bytes *b) { Put32(b, phoff, static_cast<uint32_t>(b->size())); },
          "Out of bounds program header table offset"},
         {"program headers past the end",
@@ -91,7 +95,7 @@ TEST(ElfHeader, AcceptsExecutablesAndSharedObjectsAndShrinksToTheDescribedExtent
         ElfSpec spec = X86Spec({{kProgbits, Bytes(16, 0x90)}});
         spec.type = type;
         Bytes b = BuildElf(spec).bytes;
-        const size_t described = b.size();  // the section table ends exactly at the end
+        const size_t described = b.size(); // the section table ends exactly at the end
         b.resize(b.size() + 100, 0xCC);    // bytes no header describes
         ParseResult r = Parse<DisassemblerElf32X86>(b);
         EXPECT_TRUE(r.headerOk) << type;
@@ -157,7 +161,7 @@ TEST(ElfX86Scan, CandidateFormsAndTheirLimits)
     };
     for (const Case &c : cases) {
         ElfSpec spec = X86Spec({{kProgbits, c.code}});
-        spec.loadMemSize = 0x100000;  // targets up to 0x10FFFF are valid
+        spec.loadMemSize = 0x100000; // targets up to 0x10FFFF are valid
         ParseResult r = Parse<DisassemblerElf32X86>(BuildElf(spec).bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.rel32Rvas(), ElementsAreArray(c.rel32)) << c.what;
@@ -172,7 +176,8 @@ TEST(ElfX86Scan, ReferencesBecomeLabelsAndBytesStayRuns)
     ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
     ASSERT_TRUE(r.parseOk);
     // Both calls reach 0x10065; bytes between references are single runs.
-    EXPECT_EQ(r.text(), "BYTES(84) ORIGIN(10054) BYTES(2) REL32(10065) BYTES(2) REL32(10065) BYTES(6) BYTES(82)");
+    EXPECT_EQ(r.text(),
+              "BYTES(84) ORIGIN(10054) BYTES(2) REL32(10065) BYTES(2) REL32(10065) BYTES(6) BYTES(82)");
     const patcher::Label &label = r.program->rel32_labels().at(0x10065);
     EXPECT_EQ(label.count, 2);
     EXPECT_EQ(label.index, 0);
@@ -189,25 +194,30 @@ TEST(ElfX86Relocs, MatchingRelativeRelocationsBecomeOneInstruction)
     struct Case {
         const char *what;
         std::vector<std::pair<uint32_t, uint32_t>> relocs;
-        const char *relSection;  // how the relocation section is emitted
+        const char *relSection; // how the relocation section is emitted
         std::vector<uint32_t> abs32;
     };
     const std::vector<Case> cases = {
         {"exactly the list", {{data, 8}, {data + 4, 8}}, "ELF_RELOCS", {0x10054, 0x10055}},
-        {"list first, then others", {{data, 8}, {data + 4, 8}, {data, 0x106}}, "ELF_RELOCS BYTES(8)",
+        {"list first, then others",
+         {{data, 8}, {data + 4, 8}, {data, 0x106}},
+         "ELF_RELOCS BYTES(8)",
          {0x10054, 0x10055}},
         {"out of order", {{data + 4, 8}, {data, 8}}, "BYTES(16)", {0x10054, 0x10055}},
         {"symbol relocations only", {{data, 0x101}, {data + 4, 0x101}}, "BYTES(16)", {}},
         {"pointing at no section", {{0x10000, 8}}, "BYTES(8)", {}},
     };
     for (const Case &c : cases) {
-        ElfImage image = BuildElf(X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}}));
+        ElfImage image =
+            BuildElf(X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}}));
         ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.abs32Rvas(), ElementsAreArray(c.abs32)) << c.what;
-        const std::string dataPart = c.abs32.empty() ? "ORIGIN(10058) BYTES(8)" : "ORIGIN(10058) ABS32(10054) ABS32(10055)";
+        const std::string dataPart =
+            c.abs32.empty() ? "ORIGIN(10058) BYTES(8)" : "ORIGIN(10058) ABS32(10054) ABS32(10055)";
         EXPECT_THAT(r.text(), HasSubstr(dataPart + " " + c.relSection)) << c.what << ": " << r.text();
-        EXPECT_EQ(r.text().find("ELF_RELOCS") != std::string::npos, std::string(c.relSection).find("ELF_RELOCS") == 0)
+        EXPECT_EQ(r.text().find("ELF_RELOCS") != std::string::npos,
+                  std::string(c.relSection).find("ELF_RELOCS") == 0)
             << c.what;
     }
 }
@@ -217,7 +227,8 @@ TEST(ElfX86Relocs, HostileRelocationSections)
     const Bytes code = {0xC3, 0x90, 0x90, 0x90};
     Bytes pointers(8, 0);
     // An entry size of 0 counts as no entries.
-    ElfImage zero = BuildElf(X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries({{0x10058, 8}}), 0}}));
+    ElfImage zero = BuildElf(
+        X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries({{0x10058, 8}}), 0}}));
     ParseResult r = Parse<DisassemblerElf32X86>(zero.bytes);
     EXPECT_TRUE(r.parseOk);
     EXPECT_THAT(r.abs32Rvas(), IsEmpty());
@@ -241,7 +252,7 @@ TEST(ElfX86Relocs, HostileRelocationSections)
 
     // A relocation section that runs past the end of the file is detected, never read.
     ElfImage past = BuildElf(X86Spec({{kProgbits, code}, {kRel, Rel32Entries({{0x10054, 8}}), 8}}));
-    Put32(&past.bytes, past.bytes.size() - 40 + 20, 0x7FFFFFF0);  // sh_size of the last section
+    Put32(&past.bytes, past.bytes.size() - 40 + 20, 0x7FFFFFF0); // sh_size of the last section
     r = Parse<DisassemblerElf32X86>(past.bytes);
     EXPECT_TRUE(r.headerOk);
     EXPECT_FALSE(r.parseOk);
@@ -276,13 +287,14 @@ TEST(ElfX86Scan, ReferencesOnlyWhereTheAddressLeadsBack)
         uint32_t address;
         Bytes code;
     };
-    const Case cases[] = {{false, 0x01000000u, {0xE8, 0x4F, 0x00, 0x00, 0xFF}}, {true, 0, {0xE8, 0x10, 0, 0, 0}}};
+    const Case cases[] = {{false, 0x01000000u, {0xE8, 0x4F, 0x00, 0x00, 0xFF}},
+                          {true, 0, {0xE8, 0x10, 0, 0, 0}}};
     for (const Case &c : cases) {
         ElfSpec spec = X86Spec({{kProgbits, c.code}, {kProgbits, {0xE8, 0, 0, 0, 0}}});
         spec.loadAddress = 0;
         ElfImage image = BuildElf(spec);
         const uint32_t address = c.atSecondSection ? image.address(1) : c.address;
-        Put32(&image.bytes, image.bytes.size() - 2 * 40 + 12, address);  // sh_addr of the first
+        Put32(&image.bytes, image.bytes.size() - 2 * 40 + 12, address); // sh_addr of the first
         ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
         ASSERT_TRUE(r.parseOk) << address;
         EXPECT_THAT(r.rel32Rvas(), ElementsAre(image.address(1) + 5)) << address;
@@ -314,7 +326,7 @@ TEST(ElfX64Scan, RipRelativeFormsAndNoAbsoluteReferences)
         Bytes pointers(8, 0);
         Bytes relocs(16, 0);
         Put64(&relocs, 0, 0x10080);
-        Put64(&relocs, 8, 8);  // R_X86_64_RELATIVE: still no absolute reference
+        Put64(&relocs, 8, 8); // R_X86_64_RELATIVE: still no absolute reference
         spec.sections = {{kProgbits, c.code}, {kRel, relocs, 16}};
         ParseResult r = Parse<DisassemblerElf64X64>(BuildElf(spec).bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
@@ -347,11 +359,19 @@ TEST(ElfArmScan, DecodesEveryBranchKind)
         {"Thumb B backwards", patcher::THUMB_B11, 0x10166, {0xFE, 0xE7}, 0x201C, 0x10166},
         {"Thumb-2 BL", patcher::THUMB2_BL25, 0x10168, {0x00, 0xF0, 0x12, 0xF8}, 0x44F7, 0x10190},
         {"Thumb-2 BLX", patcher::THUMB2_BL25, 0x1016C, {0xFF, 0xF7, 0xF4, 0xEF}, 0x44F6, 0x10158},
-        {"Thumb-2 BLX at pc % 4 == 2", patcher::THUMB2_BL25, 0x1016E, {0xFF, 0xF7, 0xF4, 0xEF}, 0x42F6,
+        {"Thumb-2 BLX at pc % 4 == 2",
+         patcher::THUMB2_BL25,
+         0x1016E,
+         {0xFF, 0xF7, 0xF4, 0xEF},
+         0x42F6,
          0x10158},
         {"Thumb-2 B.W", patcher::THUMB2_BL25, 0x10176, {0x00, 0xF0, 0x00, 0xB8}, 0x44F5, 0x1017A},
         {"Thumb-2 BNE.W", patcher::THUMB2_BCC21, 0x10172, {0x40, 0xF0, 0x02, 0x80}, 0x5001, 0x1017A},
-        {"Thumb-2 BEQ.W backwards", patcher::THUMB2_BCC21, 0x10172, {0x3F, 0xF4, 0xFE, 0xAF}, 0x5000,
+        {"Thumb-2 BEQ.W backwards",
+         patcher::THUMB2_BCC21,
+         0x10172,
+         {0x3F, 0xF4, 0xFE, 0xAF},
+         0x5000,
          0x10172},
     };
     for (const Case &c : cases) {
@@ -370,7 +390,8 @@ TEST(ElfArmScan, ThumbBranchContinuesTwoBytesLaterInArmState)
     // the same word is not a branch.
     ElfSpec spec;
     spec.machine = 40;
-    spec.sections = {{kProgbits, {0x00, 0xD0, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0, 0}}};
+    spec.sections = {
+        {kProgbits, {0x00, 0xD0, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0, 0}}};
     ElfImage image = BuildElf(spec);
     ParseResult r = Parse<DisassemblerElf32ARM>(image.bytes);
     ASSERT_TRUE(r.parseOk);
@@ -383,7 +404,7 @@ TEST(ElfArmScan, BranchOutsideTheLoadSegmentStaysBytes)
 {
     ElfSpec spec;
     spec.machine = 40;
-    spec.sections = {{kProgbits, {0x00, 0x00, 0x80, 0xEA, 0x00, 0x00, 0x00, 0x00}}};  // B . + 8 - 0x2000000
+    spec.sections = {{kProgbits, {0x00, 0x00, 0x80, 0xEA, 0x00, 0x00, 0x00, 0x00}}}; // B . + 8 - 0x2000000
     spec.loadAddress = 0x100;
     ParseResult r = Parse<DisassemblerElf32ARM>(BuildElf(spec).bytes);
     ASSERT_TRUE(r.parseOk);
@@ -392,7 +413,7 @@ TEST(ElfArmScan, BranchOutsideTheLoadSegmentStaysBytes)
 
 TEST(ElfArmRelocs, RelocationSectionCases)
 {
-    const Bytes code = {0x1E, 0xFF, 0x2F, 0xE1};  // bx lr
+    const Bytes code = {0x1E, 0xFF, 0x2F, 0xE1}; // bx lr
     Bytes pointers(8, 0);
     Put32(&pointers, 0, 0x10054);
     Put32(&pointers, 4, 0x10055);
@@ -432,8 +453,8 @@ TEST(ElfFixtures, X86SharedObject)
     // .rel.dyn starts with exactly those four relocations; the two GLOB_DAT entries stay bytes.
     EXPECT_THAT(r.text(), HasSubstr("ELF_RELOCS BYTES(16)"));
     // Call and jump targets as llvm-objdump -d shows them, the PLT stubs among them.
-    EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x11e4, 0x11ea, 0x11f1, 0x11f9, 0x12a5, 0x12b2, 0x12e5, 0x1311, 0x13b0,
-                                           0x13c0, 0x13d0));
+    EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x11e4, 0x11ea, 0x11f1, 0x11f9, 0x12a5, 0x12b2, 0x12e5, 0x1311,
+                                           0x13b0, 0x13c0, 0x13d0));
     EXPECT_EQ(r.program->rel32_labels().at(0x13b0).count, 2);
 }
 
@@ -444,8 +465,8 @@ TEST(ElfFixtures, X64SharedObject)
     EXPECT_THAT(r.abs32Rvas(), IsEmpty());
     // Targets of the calls, jumps, GOT loads (48 8B 05/0D) and PLT jumps (FF 25) that
     // llvm-objdump -d shows; the PLT's push FF 35 is not a reference form.
-    EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x13a0, 0x13a4, 0x13a8, 0x13ae, 0x1456, 0x1520, 0x1530, 0x1540, 0x2630,
-                                           0x2638, 0x3670, 0x3678, 0x3680));
+    EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x13a0, 0x13a4, 0x13a8, 0x13ae, 0x1456, 0x1520, 0x1530, 0x1540,
+                                           0x2630, 0x2638, 0x3670, 0x3678, 0x3680));
     EXPECT_EQ(r.program->rel32_labels().at(0x2638).count, 2);
     EXPECT_EQ(r.text().find("RELOCS"), std::string::npos);
 }

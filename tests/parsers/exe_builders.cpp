@@ -90,7 +90,7 @@ ElfImage BuildElf(const ElfSpec &spec)
     const uint64_t fileSize = b.size();
     const uint64_t memSize = spec.loadMemSize ? spec.loadMemSize : fileSize;
     const size_t ph = headerSize;
-    Put32(&b, ph, 1);  // PT_LOAD
+    Put32(&b, ph, 1); // PT_LOAD
     if (spec.is64) {
         Put32(&b, ph + 4, 5);
         Put64(&b, ph + 8, 0);
@@ -294,4 +294,4 @@ std::string Describe(const patcher::ParsedProgram &program)
     return out.empty() ? out : out.substr(1);
 }
 
-}  // namespace exetest
+} // namespace exetest

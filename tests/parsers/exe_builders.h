@@ -20,24 +20,24 @@ Bytes ReadFixture(const std::string &name);
 // ELF: one PT_LOAD maps the whole file at `loadAddress`; sections follow the program headers,
 // 4-byte aligned, each at address loadAddress + file offset; the section table comes last.
 struct ElfSectionSpec {
-    uint32_t type = 1;  // SHT_PROGBITS
+    uint32_t type = 1; // SHT_PROGBITS
     Bytes data;
     uint32_t entsize = 0;
-    uint32_t size = 0;  // 0: the data's size (SHT_NOBITS sections need it set)
+    uint32_t size = 0; // 0: the data's size (SHT_NOBITS sections need it set)
 };
 
 struct ElfSpec {
     bool is64 = false;
     uint16_t machine = 3;
-    uint16_t type = 2;  // ET_EXEC
+    uint16_t type = 2; // ET_EXEC
     uint32_t loadAddress = 0x10000;
-    uint32_t loadMemSize = 0;  // 0: the file's size
+    uint32_t loadMemSize = 0; // 0: the file's size
     std::vector<ElfSectionSpec> sections;
 };
 
 struct ElfImage {
     Bytes bytes;
-    std::vector<uint32_t> offsets;  // of each section, in spec order
+    std::vector<uint32_t> offsets; // of each section, in spec order
     uint32_t address(size_t section) const;
     uint32_t loadAddress = 0;
 };
@@ -51,7 +51,7 @@ struct PeSectionSpec {
     std::string name;
     uint32_t virtualAddress = 0;
     Bytes data;
-    uint32_t virtualSize = 0;  // 0: the data's size
+    uint32_t virtualSize = 0; // 0: the data's size
 };
 
 struct PeSpec {
@@ -65,7 +65,7 @@ struct PeSpec {
 struct PeImage {
     Bytes bytes;
     std::vector<uint32_t> rawOffsets;
-    size_t optionalHeader = 0;  // file offset of the optional header
+    size_t optionalHeader = 0; // file offset of the optional header
 };
 
 PeImage BuildPe(const PeSpec &spec);
@@ -78,7 +78,7 @@ Bytes PeRelocBlock(uint32_t page, const std::vector<uint16_t> &entries);
 // bytes at the given file offsets.
 struct MachoSectionSpec {
     std::string name;
-    uint32_t flags = 0x80000400;  // pure instructions, some instructions
+    uint32_t flags = 0x80000400; // pure instructions, some instructions
     uint64_t addr = 0;
     uint32_t offset = 0;
     Bytes data;
@@ -90,12 +90,12 @@ struct MachoSegmentSpec {
     uint32_t fileoff = 0;
     uint32_t filesize = 0;
     std::vector<MachoSectionSpec> sections;
-    bool as64 = true;  // LC_SEGMENT_64 or LC_SEGMENT
+    bool as64 = true; // LC_SEGMENT_64 or LC_SEGMENT
 };
 
 struct MachoSpec {
     bool is64 = true;
-    uint32_t cputype = 0;  // 0: the right one for the width
+    uint32_t cputype = 0; // 0: the right one for the width
     uint32_t filetype = 2;
     uint32_t fileSize = 0x2000;
     std::vector<MachoSegmentSpec> segments;
@@ -107,4 +107,4 @@ Bytes BuildMacho(const MachoSpec &spec);
 // instructions are shown as one "BYTE*n".
 std::string Describe(const patcher::ParsedProgram &program);
 
-}  // namespace exetest
+} // namespace exetest

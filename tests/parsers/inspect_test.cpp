@@ -4,8 +4,8 @@
 
 #include <QTemporaryDir>
 #include <cstring>
-#include <utility>
 #include <gtest/gtest.h>
+#include <utility>
 
 namespace {
 
@@ -35,7 +35,7 @@ size_t PeSectionTable(const exetest::Bytes &pe)
     return peOffset + 24 + (pe[peOffset + 20] | pe[peOffset + 21] << 8);
 }
 
-}  // namespace
+} // namespace
 
 TEST(Inspect, FixturesRoundTripIdentically)
 {
@@ -59,9 +59,9 @@ TEST(Inspect, ReportsWhatIsNotAnExecutableAndWhatDiffers)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     exetest::Bytes elf = exetest::ReadFixture("elf32_x86.so");
-    elf.pop_back();  // the section table now reaches past the end
+    elf.pop_back(); // the section table now reaches past the end
     exetest::Bytes pe = exetest::ReadFixture("pe32.exe");
-    std::memcpy(&pe[PeSectionTable(pe)], ".data\0\0\0", 8);  // the only code section renamed
+    std::memcpy(&pe[PeSectionTable(pe)], ".data\0\0\0", 8); // the only code section renamed
     struct Case {
         const char *name;
         exetest::Bytes bytes;

@@ -15,7 +15,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const uint32_t kCStringFlags = 0x00000002;  // S_CSTRING_LITERALS
+const uint32_t kCStringFlags = 0x00000002; // S_CSTRING_LITERALS
 
 // __PAGEZERO, then __TEXT at `textBase` with __text at +0x800 and __cstring at +0x900.
 MachoSpec Spec(bool is64, const Bytes &code, uint64_t textBase = 0x100000000)
@@ -50,14 +50,14 @@ size_t CommandAt(const MachoSpec &spec, size_t index)
     return at;
 }
 
-}  // namespace
+} // namespace
 
 TEST(MachoHeader, FailureTextsInCheckOrder)
 {
     struct Case {
         const char *what;
         bool is64;
-        std::function<void(MachoSpec *)> change;  // before building
+        std::function<void(MachoSpec *)> change; // before building
         std::function<void(Bytes *)> mutate;     // after building
         const char *reason;
     };
@@ -72,7 +72,8 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
         {"big-endian magic", true, none, [](Bytes *b) { Put32(b, 0, 0xCFFAEDFE); }, "Unknown magic type"},
         {"fat magic", true, none, [](Bytes *b) { Put32(b, 0, 0xBEBAFECA); }, "Unknown magic type"},
         {"64-bit ARM", true, [](MachoSpec *s) { s->cputype = 0x0100000C; }, keep, "unsupported cpu type"},
-        {"32-bit x86-64 cpu", false, [](MachoSpec *s) { s->cputype = 0x01000007; }, keep, "unsupported cpu type"},
+        {"32-bit x86-64 cpu", false, [](MachoSpec *s) { s->cputype = 0x01000007; }, keep,
+         "unsupported cpu type"},
         {"MH_OBJECT", true, [](MachoSpec *s) { s->filetype = 1; }, keep, "Unsupported filetype in header"},
         {"commands cut off by the end of the file", true, none, [=](Bytes *b) { b->resize(text64 + 4); },
          "file to small in load commands"},
@@ -93,13 +94,14 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
          "segment too large"},
         {"more sections than the command holds", true, none, [=](Bytes *b) { Put32(b, text64 + 64, 3); },
          "sections too small"},
-        {"32-bit: more sections than the command holds", false, none, [=](Bytes *b) { Put32(b, text32 + 48, 3); },
-         "sections too small"},
-        {"code before its segment", true, [](MachoSpec *s) { s->segments[1].sections[0].addr = 0xFFFFFFFF; }, keep,
-         "section larger than segment"},
+        {"32-bit: more sections than the command holds", false, none,
+         [=](Bytes *b) { Put32(b, text32 + 48, 3); }, "sections too small"},
+        {"code before its segment", true, [](MachoSpec *s) { s->segments[1].sections[0].addr = 0xFFFFFFFF; },
+         keep, "section larger than segment"},
         {"code past its segment", false, [](MachoSpec *s) { s->segments[1].vmsize = 0x800; }, keep,
          "section larger than segment"},
-        {"segment of 4 GiB", true, [](MachoSpec *s) { s->segments[1].vmsize = 0x100000000; }, keep, "overflow"},
+        {"segment of 4 GiB", true, [](MachoSpec *s) { s->segments[1].vmsize = 0x100000000; }, keep,
+         "overflow"},
         {"rebased segment past 4 GiB", true,
          [](MachoSpec *s) {
              s->segments[0].sections = {{"__text", 0x80000400, 0, 0x800, {0xC3}}};
@@ -107,8 +109,9 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
              s->segments[0].filesize = 0x1000;
          },
          keep, "overflow"},
-        {"no code section", true, [](MachoSpec *s) { s->segments[1].sections.erase(s->segments[1].sections.begin()); },
-         keep, "Resource-only executables are not yet supported"},
+        {"no code section", true,
+         [](MachoSpec *s) { s->segments[1].sections.erase(s->segments[1].sections.begin()); }, keep,
+         "Resource-only executables are not yet supported"},
     };
     for (const Case &c : cases) {
         MachoSpec spec = Spec(c.is64, {0xC3});
@@ -126,7 +129,7 @@ TEST(MachoHeader, BaseAddressAndExtent)
 {
     // 64-bit: __PAGEZERO has no sections and does not count; the image starts at __TEXT.
     Bytes b = BuildMacho(Spec(true, {0xC3}));
-    b.resize(b.size() + 100, 0);  // not described by any segment
+    b.resize(b.size() + 100, 0); // not described by any segment
     DisassemblerMacho parser64(b.data(), b.size());
     ASSERT_TRUE(parser64.CheckHeader());
     EXPECT_EQ(parser64.GetKind(), patcher::EXE_MACHO_X64);

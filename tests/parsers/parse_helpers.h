@@ -13,8 +13,8 @@ namespace exetest {
 struct ParseResult {
     bool headerOk = false;
     bool parseOk = false;
-    std::string reason;       // after the header check
-    std::string parseReason;  // after the parse
+    std::string reason;      // after the header check
+    std::string parseReason; // after the parse
     uint64_t length = 0;
     std::unique_ptr<patcher::ParsedProgram> program;
 
@@ -23,8 +23,7 @@ struct ParseResult {
     std::string text() const { return program ? Describe(*program) : std::string(); }
 };
 
-template <class Parser>
-ParseResult Parse(const Bytes &bytes)
+template <class Parser> ParseResult Parse(const Bytes &bytes)
 {
     ParseResult result;
     Parser parser(bytes.data(), bytes.size());
@@ -57,4 +56,4 @@ inline std::vector<uint32_t> ParseResult::abs32Rvas() const
     return program ? RvasOf(program->abs32_labels()) : std::vector<uint32_t>();
 }
 
-}  // namespace exetest
+} // namespace exetest

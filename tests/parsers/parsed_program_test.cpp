@@ -44,7 +44,7 @@ void AddBranches(ParsedProgram *program, uint32_t target, int count)
         ASSERT_TRUE(program->AddArmRel32Ref(0x44F7, program->Rel32LabelAt(target), kInsn, 4));
 }
 
-}  // namespace
+} // namespace
 
 TEST(ParsedProgram, LabelsAreCountedAndNumberedByAddress)
 {
@@ -117,8 +117,8 @@ TEST(TrimLabels, ArmLabelsWithFiveReferencesOrFewerBecomeBytes)
     ASSERT_EQ(TrimLabels(&program), C_OK);
 
     EXPECT_EQ(exetest::Describe(program), "BYTES(4) BYTES(4) BYTES(4) BYTES(4) BYTES(4) BYTES(4) "
-                                            "ARM(44f7,300,4) ARM(44f7,300,4) ARM(44f7,300,4) ARM(44f7,300,4) "
-                                            "ARM(44f7,300,4) ARM(44f7,300,4) BYTES(4) BYTES(4)");
+                                          "ARM(44f7,300,4) ARM(44f7,300,4) ARM(44f7,300,4) ARM(44f7,300,4) "
+                                          "ARM(44f7,300,4) ARM(44f7,300,4) BYTES(4) BYTES(4)");
     // The label kept keeps its index: the others leave holes.
     ASSERT_EQ(program.rel32_labels().size(), 1u);
     EXPECT_EQ(program.rel32_labels().at(0x300).index, 2);
@@ -136,8 +136,8 @@ TEST(TrimLabels, ZeroSizedBranchFailsTheStep)
 TEST(TrimLabels, OtherKindsAreLeftAloneSilently)
 {
     CapturingSink sink;
-    for (ExecutableType kind : {EXE_WIN_32_X86, EXE_ELF_32_X86, EXE_WIN_32_X64, EXE_ELF_64_X64, EXE_MACHO_X86,
-                                EXE_MACHO_X64}) {
+    for (ExecutableType kind :
+         {EXE_WIN_32_X86, EXE_ELF_32_X86, EXE_WIN_32_X64, EXE_ELF_64_X64, EXE_MACHO_X86, EXE_MACHO_X64}) {
         ParsedProgram program(kind);
         ASSERT_TRUE(program.AddRel32Ref(program.Rel32LabelAt(0x100)));
         program.AssignLabelIndexes();

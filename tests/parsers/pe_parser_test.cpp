@@ -47,7 +47,7 @@ PeSpec Spec(const Bytes &text, const Bytes &relocs = Bytes(), bool plus = false)
     return spec;
 }
 
-}  // namespace
+} // namespace
 
 TEST(PeHeader, FailureTextsInCheckOrder)
 {
@@ -61,7 +61,8 @@ TEST(PeHeader, FailureTextsInCheckOrder)
         {"63 bytes", [](PeImage *i) { i->bytes.resize(63); }, "Too small"},
         {"ZM", [](PeImage *i) { i->bytes[0] = 'Z'; }, "Not MZ"},
         {"e_lfanew 0", [](PeImage *i) { Put32(&i->bytes, 60, 0); }, "Bad offset to PE header"},
-        {"e_lfanew at the end", [](PeImage *i) { Put32(&i->bytes, 60, static_cast<uint32_t>(i->bytes.size())); },
+        {"e_lfanew at the end",
+         [](PeImage *i) { Put32(&i->bytes, 60, static_cast<uint32_t>(i->bytes.size())); },
          "Bad offset to PE header"},
         {"e_lfanew 24 bytes before the end",
          [](PeImage *i) { Put32(&i->bytes, 60, static_cast<uint32_t>(i->bytes.size() - 24)); },
@@ -70,15 +71,17 @@ TEST(PeHeader, FailureTextsInCheckOrder)
         {"PE\\0\\1", [](PeImage *i) { i->bytes[0x83] = 1; }, "no PE signature"},
         {"optional header past the end", [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 0xFFFF); },
          "optional header past end of file"},
-        {"optional header of 1 byte", [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 1); }, "optional header no magic"},
+        {"optional header of 1 byte", [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 1); },
+         "optional header no magic"},
         {"ROM magic", [](PeImage *i) { Put16(&i->bytes, i->optionalHeader, 0x107); }, "unrecognized magic"},
         {"optional header of 95 bytes", [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 95); },
          "optional header too short"},
         // Sixteen directories declared, but the optional header ends before the sixth.
-        {"directories beyond the optional header", [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 96 + 5 * 8); },
-         "malformed data directory"},
+        {"directories beyond the optional header",
+         [=](PeImage *i) { Put16(&i->bytes, optSizeAt, 96 + 5 * 8); }, "malformed data directory"},
         {"directory larger than the image",
-         [](PeImage *i) { Put32(&i->bytes, i->optionalHeader + 96 + 8 + 4, 0x10001); }, "malformed data directory"},
+         [](PeImage *i) { Put32(&i->bytes, i->optionalHeader + 96 + 8 + 4, 0x10001); },
+         "malformed data directory"},
         {"section table past the end", [](PeImage *i) { Put16(&i->bytes, 0x80 + 6, 0x7FFF); },
          "section table outside image"},
         {"PE32+ image", [](PeImage *i) { Put16(&i->bytes, i->optionalHeader, 0x20B); },
@@ -102,8 +105,10 @@ TEST(PeHeader, WidthsAndDetectionOrder)
 {
     PeImage pe32 = BuildPe(Spec({0xC3}));
     PeImage pe64 = BuildPe(Spec({0xC3}, Bytes(), true));
-    EXPECT_EQ(Parse<DisassemblerWin32X64>(pe32.bytes).reason, "32 bit executables are not supported by this disassembler");
-    EXPECT_EQ(Parse<DisassemblerWin32X86>(pe64.bytes).reason, "64 bit executables are not supported by this disassembler");
+    EXPECT_EQ(Parse<DisassemblerWin32X64>(pe32.bytes).reason,
+              "32 bit executables are not supported by this disassembler");
+    EXPECT_EQ(Parse<DisassemblerWin32X86>(pe64.bytes).reason,
+              "64 bit executables are not supported by this disassembler");
     EXPECT_TRUE(Parse<DisassemblerWin32X64>(pe64.bytes).headerOk);
 
     // A PE32 image without .text fails both PE parsers; detection goes on to the others.
@@ -113,16 +118,17 @@ TEST(PeHeader, WidthsAndDetectionOrder)
     size_t length;
     EXPECT_EQ(patcher::DetectExecutable(pe32.bytes.data(), pe32.bytes.size(), &type, &length, &reasons),
               patcher::C_INPUT_NOT_RECOGNIZED);
-    EXPECT_THAT(reasons, ElementsAre("Resource-only executables are not yet supported",
-                                     "32 bit executables are not supported by this disassembler", "No Magic Number",
-                                     "No Magic Number", "No Magic Number", "Unknown magic type"));
+    EXPECT_THAT(reasons,
+                ElementsAre("Resource-only executables are not yet supported",
+                            "32 bit executables are not supported by this disassembler", "No Magic Number",
+                            "No Magic Number", "No Magic Number", "Unknown magic type"));
 }
 
 TEST(PeHeader, ValuesAndExtent)
 {
     PeImage image = BuildPe(Spec({0xC3, 0x90}, PeRelocBlock(0x1000, {})));
     const size_t described = image.bytes.size();
-    image.bytes.resize(described + 300, 0xEE);  // an overlay no section describes
+    image.bytes.resize(described + 300, 0xEE); // an overlay no section describes
     DisassemblerWin32X86 parser(image.bytes.data(), image.bytes.size());
     ASSERT_TRUE(parser.CheckHeader());
     EXPECT_EQ(parser.length(), described);
@@ -137,8 +143,8 @@ TEST(PeHeader, ValuesAndExtent)
     EXPECT_EQ(offset, image.rawOffsets[0] + 1u);
     EXPECT_TRUE(parser.RVAToFileOffset(2, &offset));
     EXPECT_EQ(offset, 2u);
-    EXPECT_FALSE(parser.RVAToFileOffset(0x1002, &offset));  // past the raw data of .text
-    EXPECT_FALSE(parser.RVAToFileOffset(0x9000, &offset));  // in no section
+    EXPECT_FALSE(parser.RVAToFileOffset(0x1002, &offset)); // past the raw data of .text
+    EXPECT_FALSE(parser.RVAToFileOffset(0x9000, &offset)); // in no section
 
     // Directories past NumberOfRvaAndSizes are empty, whatever their bytes say.
     Put32(&image.bytes, image.optionalHeader + 92, 5);
@@ -155,7 +161,7 @@ TEST(PeRelocs, TableFailures)
         const char *reason;
     };
     Bytes size10 = PeRelocBlock(0x1000, {0x3000});
-    Put32(&size10, 4, 10);  // 8 + one entry
+    Put32(&size10, 4, 10); // 8 + one entry
     Bytes longBlock = PeRelocBlock(0x1000, {0x3000});
     Put32(&longBlock, 4, 0x1000);
     const std::vector<Case> cases = {
@@ -177,7 +183,7 @@ TEST(PeRelocs, TableFailures)
     spec.sections[2].virtualSize = 0x100;
     PeImage image = BuildPe(spec);
     image.bytes.resize(image.bytes.size() - 4);
-    Put32(&image.bytes, 0x80 + 24 + 224 + 2 * 40 + 16, 8);  // SizeOfRawData of .reloc
+    Put32(&image.bytes, 0x80 + 24 + 224 + 2 * 40 + 16, 8); // SizeOfRawData of .reloc
     ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
     ASSERT_TRUE(r.headerOk);
     EXPECT_FALSE(r.parseOk);
@@ -194,8 +200,10 @@ TEST(PeRelocs, EntriesBecomeAbsoluteReferencesAndTheTableOneInstruction)
     EXPECT_THAT(r.abs32Rvas(), ElementsAre(0x1008, 0x2000));
     EXPECT_EQ(r.program->image_base(), kImageBase);
     // After the second pointer: C3 and the 3 bytes up to the raw data of .data.
-    EXPECT_THAT(r.text(), HasSubstr("ORIGIN(1000) ABS32(1008) BYTES(4) ABS32(2000) BYTES(1) BYTES(3) ORIGIN(2000) BYTES(16) "
-                                    "ORIGIN(3000) PE_RELOCS"));
+    EXPECT_THAT(
+        r.text(),
+        HasSubstr("ORIGIN(1000) ABS32(1008) BYTES(4) ABS32(2000) BYTES(1) BYTES(3) ORIGIN(2000) BYTES(16) "
+                  "ORIGIN(3000) PE_RELOCS"));
     // Headers and the gaps between sections are bytes too: the program covers the whole file.
     EXPECT_EQ(r.text().rfind("BYTES(512) ORIGIN(1000)", 0), 0u);
 }
@@ -208,7 +216,9 @@ TEST(PeScan, CallOverlappingAnAbsoluteReferenceIsNotRelative)
     ParseResult r = Parse<DisassemblerWin32X86>(BuildPe(Spec(text, PeRelocBlock(0x1000, {0x3003}))).bytes);
     ASSERT_TRUE(r.parseOk) << r.parseReason;
     EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x100C));
-    EXPECT_THAT(r.text(), HasSubstr("ORIGIN(1000) BYTES(3) ABS32(10000) BYTES(1) REL32(100c) BYTES(1) BYTES(3) ORIGIN(2000)"));
+    EXPECT_THAT(
+        r.text(),
+        HasSubstr("ORIGIN(1000) BYTES(3) ABS32(10000) BYTES(1) REL32(100c) BYTES(1) BYTES(3) ORIGIN(2000)"));
 
     // Without the pointer the first call is a reference.
     r = Parse<DisassemblerWin32X86>(BuildPe(Spec(text)).bytes);
@@ -251,7 +261,7 @@ TEST(PeScan, RelocationTableInsideTextIsSkipped)
 {
     // The table lies in .text itself; the E8 inside it is not scanned, and the table becomes one
     // instruction at its place.
-    Bytes table = PeRelocBlock(0x1000, {0x00E8, 0, 0, 0});  // bytes E8 00 00 00 00 00 00 00
+    Bytes table = PeRelocBlock(0x1000, {0x00E8, 0, 0, 0}); // bytes E8 00 00 00 00 00 00 00
     Bytes text = Concat({{0x90, 0x90, 0x90, 0x90}, table, {0xE8, 0, 0, 0, 0}});
     PeSpec spec = Spec(text);
     spec.sections[0].virtualSize = 0x20;
@@ -262,7 +272,8 @@ TEST(PeScan, RelocationTableInsideTextIsSkipped)
     ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
     ASSERT_TRUE(r.parseOk) << r.parseReason;
     EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x1019));
-    EXPECT_THAT(r.text(), HasSubstr("ORIGIN(1000) BYTES(4) PE_RELOCS BYTES(1) REL32(1019) BYTES(7) ORIGIN(2000)"));
+    EXPECT_THAT(r.text(),
+                HasSubstr("ORIGIN(1000) BYTES(4) PE_RELOCS BYTES(1) REL32(1019) BYTES(7) ORIGIN(2000)"));
 }
 
 TEST(PeFixtures, Pe32AndPe32Plus)
@@ -284,6 +295,19 @@ TEST(PeFixtures, Pe32AndPe32Plus)
     EXPECT_EQ(r.program->image_base(), 0x140000000u);
     // The function table's four DIR64 entries; the high halves stay bytes.
     EXPECT_THAT(r.abs32Rvas(), ElementsAre(0x1000, 0x1004, 0x1008, 0x100e));
-    EXPECT_THAT(r.text(), HasSubstr("ORIGIN(2000) ABS32(1000) BYTES(4) ABS32(1004) BYTES(4) ABS32(1008) BYTES(4) "
-                                    "ABS32(100e) BYTES("));
+    EXPECT_THAT(r.text(),
+                HasSubstr("ORIGIN(2000) ABS32(1000) BYTES(4) ABS32(1004) BYTES(4) ABS32(1008) BYTES(4) "
+                          "ABS32(100e) BYTES("));
+}
+
+TEST(PeScan, RawDataPastTheEndIsNeitherScannedNorEmitted)
+{
+    PeImage image = BuildPe(Spec({0xE8, 0, 0, 0, 0, 0xC3}));
+    // .data's raw data starts 0x100 bytes after the end of the file.
+    Put32(&image.bytes, 0x80 + 24 + 224 + 40 + 20, static_cast<uint32_t>(image.bytes.size() + 0x100));
+    ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
+    ASSERT_TRUE(r.headerOk);
+    ASSERT_TRUE(r.parseOk);
+    // The rest of the file, where .data was, is a gap before its (empty) region.
+    EXPECT_EQ(r.text(), "BYTES(512) ORIGIN(1000) BYTES(1) REL32(1005) BYTES(1) BYTES(26) ORIGIN(2000)");
 }

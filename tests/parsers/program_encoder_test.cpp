@@ -17,15 +17,14 @@ using ::testing::ElementsAre;
 
 namespace {
 
-template <class T>
-std::vector<T> ToVector(const GrowableArray<T> &array)
+template <class T> std::vector<T> ToVector(const GrowableArray<T> &array)
 {
     return std::vector<T>(array.begin(), array.end());
 }
 
 const uint8_t kInsn[4] = {0x00, 0xF0, 0x00, 0xF8};
 
-}  // namespace
+} // namespace
 
 TEST(EncodeProgram, TranslatesEveryInstructionKind)
 {
@@ -50,8 +49,9 @@ TEST(EncodeProgram, TranslatesEveryInstructionKind)
     ASSERT_EQ(EncodeProgram(program, &encoded), C_OK);
     EXPECT_EQ(encoded.image_base(), 0x140000000u);
     // Bytes fold into one copy; a PE table of a 64-bit image is the PE32+ one.
-    EXPECT_THAT(ToVector(encoded.ops()), ElementsAre(OP_ORIGIN, OP_COPY, OP_REL32, OP_REL32, OP_ABS32, OP_COPY_ONE,
-                                                     0x44F7u, OP_PE64_RELOCS, OP_ELF_RELOCS, OP_ELF_ARM_RELOCS));
+    EXPECT_THAT(ToVector(encoded.ops()),
+                ElementsAre(OP_ORIGIN, OP_COPY, OP_REL32, OP_REL32, OP_ABS32, OP_COPY_ONE, 0x44F7u,
+                            OP_PE64_RELOCS, OP_ELF_RELOCS, OP_ELF_ARM_RELOCS));
     EXPECT_THAT(ToVector(encoded.origins()), ElementsAre(0x1000u));
     EXPECT_THAT(ToVector(encoded.copy_counts()), ElementsAre(5u));
     EXPECT_THAT(ToVector(encoded.copy_bytes()), ElementsAre(0x90, 1, 2, 3, 0xC3, 0xCC));
@@ -99,7 +99,7 @@ TEST(EncodeProgram, FixturesRebuildThroughTheSerialisedForm)
     struct Case {
         const char *file;
         size_t abs32;
-        size_t rel32;  // after trimming
+        size_t rel32; // after trimming
     };
     const Case cases[] = {{"elf32_x86.so", 4, 11}, {"elf64_x64.so", 0, 13}, {"elf32_arm.so", 4, 1},
                           {"pe32.exe", 6, 7},      {"pe64.exe", 4, 7},      {"macho_x64", 0, 8}};
