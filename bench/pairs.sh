@@ -11,6 +11,7 @@ PAIRS=(
   "libarchive13 /usr/lib/x86_64-linux-gnu/libarchive.so.13"
   "libglib2.0-0 /usr/lib/x86_64-linux-gnu/libglib-2.0.so.0"
   "libc6 /lib/x86_64-linux-gnu/libc.so.6"
+  "libssl3 /usr/lib/x86_64-linux-gnu/libssl.so.3"
 )
 mkdir -p "$CACHE"
 for entry in "${PAIRS[@]}"; do

@@ -5,5 +5,5 @@
 // let large allocations fail (return null) instead of ending the run as an out-of-memory report.
 extern "C" const char *__asan_default_options()
 {
-    return "allocator_may_return_null=1:max_allocation_size_mb=768";
+    return "allocator_may_return_null=1:max_allocation_size_mb=64";
 }

@@ -2,6 +2,7 @@
 #include "patcher/byte_difference.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ Bytes makePatch(uint8_t method, uint32_t newSize, const std::vector<Triple> &tri
 {
     WriteStream control;
     for (const Triple &t : triples)
-        control.WriteSignedVarint(t.diff), control.WriteSignedVarint(t.extra), control.WriteSignedVarint(t.seek);
+        control.WriteSignedVarint(t.diff), control.WriteSignedVarint(t.extra),
+            control.WriteSignedVarint(t.seek);
     const size_t controlLength = control.Length() - dropControlBytes;
     WriteStream plain;
     plain.WriteVarint(static_cast<uint32_t>(controlLength));
@@ -124,27 +126,46 @@ TEST(ApplyByteDifference, EdgeCases)
         std::vector<std::string> log;
     } cases[] = {
         {"new size 0 with no control", makePatch(0, 0, {}, {}, {}), true, {}, {}},
-        {"left-over triples and block bytes are fine", makePatch(0, 1, {{0, 1, 0}, {5, 5, 5}}, {7, 7}, {'a', 'b'}),
-         true, {'a'}, {}},
+        {"left-over triples and block bytes are fine",
+         makePatch(0, 1, {{0, 1, 0}, {5, 5, 5}}, {7, 7}, {'a', 'b'}),
+         true,
+         {'a'},
+         {}},
         {"method 3", {3, 0, 0, 0, 0}, false, {}, {"Invalid compression method"}},
         {"no method byte", {}, false, {}, {}},
         {"no new size", {0}, false, {}, {}},
-        {"control ends inside a triple", makePatch(0, 4, {{2, 2, 0}}, {0, 0}, {5, 6}, 1), false, {},
+        {"control ends inside a triple",
+         makePatch(0, 4, {{2, 2, 0}}, {0, 0}, {5, 6}, 1),
+         false,
+         {},
          {"Corrupt patch reading control"}},
-        {"control runs out while output is short", makePatch(0, 5, {{2, 2, 0}}, {0, 0}, {5, 6}), false, {1, 2, 5, 6},
+        {"control runs out while output is short",
+         makePatch(0, 5, {{2, 2, 0}}, {0, 0}, {5, 6}),
+         false,
+         {1, 2, 5, 6},
          {"Corrupt patch reading control"}},
-        {"extra past the new size", makePatch(0, 3, {{2, 2, 0}}, {0, 0}, {5, 6}), false, {1, 2},
+        {"extra past the new size",
+         makePatch(0, 3, {{2, 2, 0}}, {0, 0}, {5, 6}),
+         false,
+         {1, 2},
          {"Corrupt patch"}},
         {"diff past the new size", makePatch(0, 1, {{2, 0, 0}}, {0, 0}, {}), false, {}, {"Corrupt patch"}},
         {"old range past the end", makePatch(0, 5, {{5, 0, 0}}, {0, 0, 0, 0, 0}, {}), false, {}, {}},
-        {"negative seek before the start", makePatch(0, 4, {{1, 0, -3}, {1, 0, 0}}, {0, 0}, {}), false, {1}, {}},
+        {"negative seek before the start",
+         makePatch(0, 4, {{1, 0, -3}, {1, 0, 0}}, {0, 0}, {}),
+         false,
+         {1},
+         {}},
         {"negative diff count", makePatch(0, 4, {{-1, 0, 0}}, {}, {}), false, {}, {}},
         {"negative extra count", makePatch(0, 4, {{0, -1, 0}}, {}, {}), false, {}, {}},
         {"diff block too short", makePatch(0, 3, {{3, 0, 0}}, {0, 0}, {}), false, {}, {}},
         {"extra block too short", makePatch(0, 3, {{0, 3, 0}}, {}, {1, 2}), false, {}, {}},
         {"blocks longer than the patch", Bytes{0, 4, 3, 0, 0, 0, 0}, false, {}, {}},
         {"block lengths missing", Bytes{0, 4, 3}, false, {}, {}},
-        {"empty old range anywhere is fine", makePatch(0, 2, {{0, 1, -50}, {0, 1, 0}}, {}, {7, 8}), true, {7, 8},
+        {"empty old range anywhere is fine",
+         makePatch(0, 2, {{0, 1, -50}, {0, 1, 0}}, {}, {7, 8}),
+         true,
+         {7, 8},
          {}},
     };
     for (const auto &c : cases) {
@@ -237,5 +258,26 @@ TEST(GenerateByteDifference, UnknownMethodFails)
 {
     const Bytes a = {1, 2, 3};
     WriteStream patch;
-    EXPECT_FALSE(GenerateByteDifference(ReadStream(a.data(), a.size()), ReadStream(a.data(), a.size()), &patch, 3));
+    EXPECT_FALSE(
+        GenerateByteDifference(ReadStream(a.data(), a.size()), ReadStream(a.data(), a.size()), &patch, 3));
+}
+
+TEST(GenerateByteDifference, InputsOf2GiBAreRefused)
+{
+    // Only the sizes are looked at before refusing, so an inaccessible reservation stands in for the data.
+    const size_t size = size_t(1) << 31;
+    void *region = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    const uint8_t byte = 0;
+    const ReadStream small(&byte, 1);
+    const ReadStream huge(region, size);
+    LogCapture log;
+    WriteStream patch;
+    EXPECT_FALSE(GenerateByteDifference(huge, small, &patch, 0));
+    EXPECT_FALSE(GenerateByteDifference(small, huge, &patch, 0));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{" old stream too large", "error in old_stream size",
+                                        " new stream too large", "error in new_stream size"}));
+    EXPECT_EQ(patch.Length(), 0u);
+    munmap(region, size);
 }

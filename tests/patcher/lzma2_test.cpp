@@ -92,20 +92,22 @@ TEST(Lzma2Block, DictionarySizes)
 
 TEST(Lzma2Block, DecodesBlocksMadeByPython)
 {
-    for (size_t n : {size_t(0), size_t(1), size_t(5000), size_t(120000)}) {
-        for (int preset : {1, 6}) {
-            const Bytes data = sample(n);
-            Bytes block = pythonBlock(data, preset);
-            const size_t blockSize = block.size();
-            block.push_back(0xAB); // bytes after the block are left for the caller
-            ReadStream in(block.data(), block.size());
-            WriteStream out;
-            ASSERT_TRUE(out.WriteBytes("pre", 3));
-            ASSERT_TRUE(in.ReadLzma2Block(&out)) << n << " preset " << preset;
-            EXPECT_EQ(in.Offset(), blockSize);
-            ASSERT_EQ(out.Length(), n + 3);
-            EXPECT_EQ(Bytes(out.Buffer() + 3, out.Buffer() + out.Length()), data);
-        }
+    const struct {
+        size_t n;
+        int preset;
+    } cases[] = {{0, 6}, {1, 1}, {5000, 6}, {120000, 1}};
+    for (const auto &c : cases) {
+        const Bytes data = sample(c.n);
+        Bytes block = pythonBlock(data, c.preset);
+        const size_t blockSize = block.size();
+        block.push_back(0xAB); // bytes after the block are left for the caller
+        ReadStream in(block.data(), block.size());
+        WriteStream out;
+        ASSERT_TRUE(out.WriteBytes("pre", 3));
+        ASSERT_TRUE(in.ReadLzma2Block(&out)) << c.n << " preset " << c.preset;
+        EXPECT_EQ(in.Offset(), blockSize);
+        ASSERT_EQ(out.Length(), c.n + 3);
+        EXPECT_EQ(Bytes(out.Buffer() + 3, out.Buffer() + out.Length()), data);
     }
 }
 
