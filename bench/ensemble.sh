@@ -39,16 +39,16 @@ import os, statistics, subprocess, sys, time
 runs, bench, tool, work, pairs_file = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
 
 def run(cmd, stdout=subprocess.DEVNULL):
-    """Runs cmd; returns (seconds, peak KiB) of that one child."""
+    """Runs cmd; returns (seconds, peak KiB) of that one child. The peak comes from /usr/bin/time: a
+    child forked from this Python process would inherit Python's own high-water mark."""
+    rss_file = os.path.join(work, "rss.txt")
     start = time.perf_counter()
-    p = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(p.pid, 0)
+    p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file] + cmd, stdout=stdout, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    err = p.stderr.read().decode(errors="replace")
-    p.stderr.close()
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit("failed: %s\n%s" % (" ".join(cmd), err))
-    return elapsed, usage.ru_maxrss
+    if p.returncode != 0:
+        raise SystemExit("failed: %s\n%s" % (" ".join(cmd), p.stderr.decode(errors="replace")))
+    with open(rss_file) as f:
+        return elapsed, int(f.read().split()[-1])
 
 def median_run(cmd, n):
     results = [run(cmd) for _ in range(n)]
