@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __builtin_trap();
         patcher::ReadStream p = patch.AsReadStream();
         patcher::WriteStream out;
-        if (!patcher::ApplyByteDifference(old, &p, &out) || !p.Consumed() || out.Length() != second.Remaining() ||
+        if (!patcher::ApplyByteDifference(old, &p, &out) || !p.Consumed() ||
+            out.Length() != second.Remaining() ||
             (out.Length() != 0 && std::memcmp(out.Buffer(), second.Buffer(), out.Length()) != 0))
             __builtin_trap();
     } else {

@@ -6,6 +6,8 @@
 #include "patcher/mapped_file.h"
 #include "patcher/program_encoder.h"
 
+#include <cstring>
+#include <malloc.h>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -84,6 +86,9 @@ PatchStatus EnsemblePatchApplication::Run(ReadStream old, ReadStream patch, Writ
         status = TransformUp(&corrected_parameters, &transformed);
         if (status != C_OK)
             return status;
+        // The parsed programs were made of many small allocations; hand that memory back before the
+        // large buffers of the next steps are allocated, so that it does not add to the peak.
+        malloc_trim(0);
         status = CorrectSet(&transformed, body.stream(2), &m_ElementsBuffer, &corrected_elements);
         if (status != C_OK)
             return status;

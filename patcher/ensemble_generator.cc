@@ -6,6 +6,7 @@
 #include "patcher/encoded_program.h"
 #include "patcher/ensemble.h"
 #include "patcher/logging.h"
+#include "patcher/lzma2.h"
 #include "patcher/mapped_file.h"
 #include "patcher/parsed_program.h"
 #include "patcher/stream_set.h"
@@ -380,13 +381,42 @@ std::vector<ElementPair> PairElements(ReadStream old, ReadStream new_file, Ensem
     return pairs;
 }
 
+// Corrections of encoded programs are mostly zeros around scattered values: a deep search for long
+// matches pays off, and neither the previous byte nor the position predicts the next one.
+Lzma2Tuning CorrectionTuning()
+{
+    Lzma2Tuning tuning = SparseDataTuning();
+    tuning.literalContextBits = 0;
+    tuning.positionBits = 0;
+    tuning.niceLength = 273;
+    tuning.depth = 512;
+    tuning.splitAbove = SIZE_MAX;
+    return tuning;
+}
+
+// Differences up to this size stay plain inside the body; larger ones get their own LZMA2 block.
+const size_t kPlainDifferenceLimit = 64 * 1024;
+
 bool Diff(const uint8_t *old_bytes, size_t old_size, const uint8_t *new_bytes, size_t new_size,
           WriteStream *out)
 {
     ReadStream o(old_bytes, old_size);
     ReadStream n(new_bytes, new_size);
-    // The body is compressed as a whole, so the differences are stored plainly inside it.
-    return GenerateByteDifference(o, n, out, 0);
+    WriteStream plain;
+    if (!GenerateByteDifference(o, n, &plain, BYTE_DIFFERENCE_PLAIN))
+        return false;
+    if (plain.Length() <= kPlainDifferenceLimit)
+        return out->AppendAndFree(&plain);
+    // A large difference is mostly zero corrections. Compressed on its own it makes the patch smaller
+    // than inside the body, and the applier never holds it uncompressed beside everything else.
+    // The same layout inside one LZMA2 block is the compressed method.
+    ReadStream r = plain.AsReadStream();
+    uint8_t method = 0;
+    uint32_t size = 0;
+    if (!r.ReadByte(&method) || !r.ReadVarint(&size))
+        return false;
+    return out->WriteByte(BYTE_DIFFERENCE_LZMA2_ALL) && out->WriteVarint(size) &&
+           WriteTunedLzma2Block(out, r.Buffer(), r.Remaining(), CorrectionTuning());
 }
 
 bool Serialized(WriteStreamSet *set, WriteStream *blob)
