@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace patcher {
 
@@ -17,6 +18,8 @@ const size_t kMaxInputSize = static_cast<size_t>(std::numeric_limits<int32_t>::m
 // A candidate match is taken once it beats the bytes that the current alignment already matches
 // by this many.
 const int64_t kMatchAdvantage = 8;
+// New data of at least this size is scanned as two halves on two threads.
+const size_t kSplitScanAbove = 256 << 10;
 
 size_t matchLength(const uint8_t *a, size_t aSize, const uint8_t *b, size_t bSize)
 {
@@ -66,12 +69,19 @@ public:
     WriteStream m_control, m_diff, m_extra;
 
 private:
+    struct Blocks {
+        WriteStream control, diff, extra;
+    };
+    // Scans new bytes [begin, end); the range's first triple starts at old position min(begin, old
+    // size), and the last one of a range that is not the final one seeks to `nextStart`.
+    bool scanRange(size_t begin, size_t end, bool final, size_t nextStart, Blocks *out) const;
     bool sameAt(int64_t newIndex, int64_t oldIndex) const
     {
         return oldIndex >= 0 && static_cast<size_t>(oldIndex) < m_oldSize &&
                m_old[oldIndex] == m_new[newIndex];
     }
-    bool emit(size_t lastScan, size_t lastPos, size_t forward, size_t gapEnd, int64_t nextPos);
+    bool emit(Blocks *out, size_t lastScan, size_t lastPos, size_t forward, size_t gapEnd,
+              int64_t nextPos) const;
 
     const uint8_t *m_old;
     size_t m_oldSize;
@@ -81,40 +91,36 @@ private:
 };
 
 // One triple: `forward` corrected bytes from lastPos, literal bytes up to gapEnd, then a seek to nextPos.
-bool Generator::emit(size_t lastScan, size_t lastPos, size_t forward, size_t gapEnd, int64_t nextPos)
+bool Generator::emit(Blocks *out, size_t lastScan, size_t lastPos, size_t forward, size_t gapEnd,
+                     int64_t nextPos) const
 {
     const size_t extraStart = lastScan + forward;
     const size_t extraCount = gapEnd - extraStart;
-    if (!m_diff.ReserveMore(forward))
+    if (!out->diff.ReserveMore(forward))
         return false;
-    uint8_t *d = m_diff.MutableBuffer() + m_diff.Length();
+    uint8_t *d = out->diff.MutableBuffer() + out->diff.Length();
     for (size_t i = 0; i < forward; ++i)
         d[i] = static_cast<uint8_t>(m_new[lastScan + i] - m_old[lastPos + i]);
-    m_diff.Commit(forward);
+    out->diff.Commit(forward);
     const int64_t seek = nextPos - static_cast<int64_t>(lastPos + forward);
-    return m_extra.WriteBytes(m_new + extraStart, extraCount) &&
-           m_control.WriteSignedVarint(static_cast<int32_t>(forward)) &&
-           m_control.WriteSignedVarint(static_cast<int32_t>(extraCount)) &&
-           m_control.WriteSignedVarint(static_cast<int32_t>(seek));
+    return out->extra.WriteBytes(m_new + extraStart, extraCount) &&
+           out->control.WriteSignedVarint(static_cast<int32_t>(forward)) &&
+           out->control.WriteSignedVarint(static_cast<int32_t>(extraCount)) &&
+           out->control.WriteSignedVarint(static_cast<int32_t>(seek));
 }
 
-bool Generator::Run()
+bool Generator::scanRange(size_t begin, size_t end, bool final, size_t nextStart, Blocks *out) const
 {
-    if (m_oldSize == 0)
-        return m_newSize == 0 || emit(0, 0, 0, m_newSize, 0);
-    m_suffixes = static_cast<int32_t *>(std::malloc(m_oldSize * sizeof(int32_t)));
-    if (m_suffixes == nullptr || divsufsort(m_old, m_suffixes, static_cast<int32_t>(m_oldSize)) != 0)
-        return false;
-
-    size_t scan = 0, length = 0, position = 0;
-    size_t lastScan = 0, lastPos = 0;
-    int64_t lastOffset = 0; // old index minus new index of the current alignment
-    while (scan < m_newSize) {
+    size_t scan = begin, length = 0, position = 0;
+    size_t lastScan = begin, lastPos = begin < m_oldSize ? begin : m_oldSize;
+    // old index minus new index of the current alignment
+    int64_t lastOffset = static_cast<int64_t>(lastPos) - static_cast<int64_t>(lastScan);
+    while (scan < end) {
         int64_t oldScore = 0;
         size_t scored = scan += length;
         // Look for the next place where a fresh match beats continuing the current alignment.
-        for (; scan < m_newSize; ++scan) {
-            length = longestMatch(m_suffixes, m_old, m_oldSize, m_new + scan, m_newSize - scan, &position);
+        for (; scan < end; ++scan) {
+            length = longestMatch(m_suffixes, m_old, m_oldSize, m_new + scan, end - scan, &position);
             for (; scored < scan + length; ++scored) {
                 if (sameAt(static_cast<int64_t>(scored), static_cast<int64_t>(scored) + lastOffset))
                     ++oldScore;
@@ -125,7 +131,7 @@ bool Generator::Run()
             if (sameAt(static_cast<int64_t>(scan), static_cast<int64_t>(scan) + lastOffset))
                 --oldScore;
         }
-        if (static_cast<int64_t>(length) == oldScore && scan != m_newSize)
+        if (static_cast<int64_t>(length) == oldScore && scan != end)
             continue;
 
         // Extend the previous match forwards while at least half of the bytes agree.
@@ -143,7 +149,7 @@ bool Generator::Run()
         }
         // And the new match backwards the same way.
         size_t backward = 0;
-        if (scan < m_newSize) {
+        if (scan < end) {
             int64_t same = 0, best = 0;
             for (size_t i = 1; scan >= lastScan + i && position >= i; ++i) {
                 if (m_old[position - i] == m_new[scan - i])
@@ -174,12 +180,55 @@ bool Generator::Run()
             backward -= split;
         }
 
-        if (!emit(lastScan, lastPos, forward, scan - backward, static_cast<int64_t>(position - backward)))
+        const int64_t nextPos = scan == end && !final ? static_cast<int64_t>(nextStart)
+                                                      : static_cast<int64_t>(position - backward);
+        if (!emit(out, lastScan, lastPos, forward, scan - backward, nextPos))
             return false;
         lastScan = scan - backward;
         lastPos = position - backward;
         lastOffset = static_cast<int64_t>(position) - static_cast<int64_t>(scan);
     }
+    return true;
+}
+
+bool Generator::Run()
+{
+    Blocks first;
+    if (m_oldSize == 0) {
+        if (m_newSize != 0 && !emit(&first, 0, 0, 0, m_newSize, 0))
+            return false;
+    } else {
+        m_suffixes = static_cast<int32_t *>(std::malloc(m_oldSize * sizeof(int32_t)));
+        if (m_suffixes == nullptr || divsufsort(m_old, m_suffixes, static_cast<int32_t>(m_oldSize)) != 0)
+            return false;
+        if (m_newSize < kSplitScanAbove) {
+            if (!scanRange(0, m_newSize, true, 0, &first))
+                return false;
+        } else {
+            // Two halves scanned at once; the first hands over to the second with a seek.
+            const size_t mid = m_newSize / 2;
+            const size_t midPos = mid < m_oldSize ? mid : m_oldSize;
+            Blocks second;
+            bool secondOk = false;
+            std::thread worker;
+            try {
+                worker = std::thread([&] { secondOk = scanRange(mid, m_newSize, true, 0, &second); });
+            } catch (...) {
+                // No thread to be had: scan the second half here afterwards.
+            }
+            const bool firstOk = scanRange(0, mid, false, midPos, &first);
+            if (worker.joinable())
+                worker.join();
+            else
+                secondOk = scanRange(mid, m_newSize, true, 0, &second);
+            if (!firstOk || !secondOk || !first.control.AppendAndFree(&second.control) ||
+                !first.diff.AppendAndFree(&second.diff) || !first.extra.AppendAndFree(&second.extra))
+                return false;
+        }
+    }
+    m_control = std::move(first.control);
+    m_diff = std::move(first.diff);
+    m_extra = std::move(first.extra);
     return true;
 }
 

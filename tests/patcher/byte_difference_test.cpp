@@ -240,18 +240,35 @@ TEST(GenerateByteDifference, RoundTripsInEveryMethod)
     }
 }
 
-TEST(GenerateByteDifference, SimilarInputsGiveSmallPatches)
+TEST(GenerateByteDifference, LargeInputsScannedInTwoHalves)
 {
-    const Bytes base = pseudoRandom(200000, 11);
+    // Large enough for the generator to scan two halves at once; the halves must join exactly.
+    const Bytes base = pseudoRandom(300000, 11);
     Bytes edited = base;
     for (size_t i = 50; i < edited.size(); i += 4096)
         edited[i] = static_cast<uint8_t>(edited[i] + 1);
     edited.insert(edited.begin() + 70000, 64, 0xAB);
-    WriteStream patch;
-    ASSERT_TRUE(GenerateByteDifference(ReadStream(base.data(), base.size()),
-                                       ReadStream(edited.data(), edited.size()), &patch, 1));
-    // Random data does not compress: only finding the matches keeps this small.
-    EXPECT_LT(patch.Length(), 2000u);
+    edited.erase(edited.begin() + 200000, edited.begin() + 200100);
+    Bytes shortOld(base.begin(), base.begin() + 1000); // the second half starts past the old data
+    const struct {
+        const char *what;
+        const Bytes &old;
+        const Bytes &fresh;
+        size_t maxPatch;
+    } cases[] = {
+        // Random data does not compress: only finding the matches keeps this small.
+        {"similar", base, edited, 3000},
+        {"old shorter than half the new", shortOld, edited, edited.size() + 1000},
+    };
+    for (const auto &c : cases) {
+        WriteStream patch;
+        ASSERT_TRUE(GenerateByteDifference(ReadStream(c.old.data(), c.old.size()),
+                                           ReadStream(c.fresh.data(), c.fresh.size()), &patch, 1));
+        EXPECT_LT(patch.Length(), c.maxPatch) << c.what;
+        const Applied r = applyPatch(c.old, Bytes(patch.Buffer(), patch.Buffer() + patch.Length()));
+        EXPECT_TRUE(r.ok) << c.what;
+        EXPECT_EQ(r.bytes, c.fresh) << c.what;
+    }
 }
 
 TEST(GenerateByteDifference, UnknownMethodFails)
