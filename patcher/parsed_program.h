@@ -40,15 +40,20 @@ struct Label {
 // One instruction. Which fields mean something depends on the kind:
 //   INSN_ORIGIN: rva; INSN_BYTE: byte; INSN_BYTES: data, size;
 //   INSN_REL32 / INSN_ABS32: label; INSN_ARM_REL32: label, op, data, size.
+// A large program has hundreds of thousands, so no kind needs both rva and size and they share
+// their room.
 struct Instruction {
     InstructionKind kind = INSN_ORIGIN;
     uint8_t byte = 0;
     uint16_t op = 0;
-    uint32_t rva = 0;
-    uint32_t size = 0;
+    union {
+        uint32_t rva = 0;
+        uint32_t size;
+    };
     const uint8_t *data = nullptr; // points into the parsed input, which outlives the program
     Label *label = nullptr;
 };
+static_assert(sizeof(Instruction) <= 24, "instructions dominate a parsed program's memory");
 
 // Labels by RVA, with the interface of an ordered map: looked up by hashing while parsing (a large
 // program has hundreds of thousands), iterated in ascending RVA order.
