@@ -33,17 +33,17 @@ Bytes Rel32Entries(const std::vector<std::pair<uint32_t, uint32_t>> &entries)
     return b;
 }
 
-ElfSpec X86Spec(std::vector<ElfSectionSpec> sections)
+ElfLayout X86Layout(std::vector<ElfSectionLayout> sections)
 {
-    ElfSpec spec;
-    spec.sections = std::move(sections);
-    return spec;
+    ElfLayout layout;
+    layout.sections = std::move(sections);
+    return layout;
 }
 
 // A valid little ELF32 x86 executable with one code section.
 Bytes SmallElf32()
 {
-    return BuildElf(X86Spec({{kProgbits, Bytes(16, 0x90)}})).bytes;
+    return BuildElf(X86Layout({{kProgbits, Bytes(16, 0x90)}})).bytes;
 }
 
 } // namespace
@@ -92,9 +92,9 @@ TEST(ElfHeader, FailureTextsInCheckOrder)
 TEST(ElfHeader, AcceptsExecutablesAndSharedObjectsAndShrinksToTheDescribedExtent)
 {
     for (uint16_t type : {2, 3}) {
-        ElfSpec spec = X86Spec({{kProgbits, Bytes(16, 0x90)}});
-        spec.type = type;
-        Bytes b = BuildElf(spec).bytes;
+        ElfLayout layout = X86Layout({{kProgbits, Bytes(16, 0x90)}});
+        layout.type = type;
+        Bytes b = BuildElf(layout).bytes;
         const size_t described = b.size(); // the section table ends exactly at the end
         b.resize(b.size() + 100, 0xCC);    // bytes no header describes
         ParseResult r = Parse<DisassemblerElf32X86>(b);
@@ -106,11 +106,11 @@ TEST(ElfHeader, AcceptsExecutablesAndSharedObjectsAndShrinksToTheDescribedExtent
 
 TEST(ElfHeader, Elf64UsesItsOwnSizes)
 {
-    ElfSpec spec;
-    spec.is64 = true;
-    spec.machine = 62;
-    spec.sections = {{kProgbits, Bytes(8, 0x90)}};
-    Bytes b = BuildElf(spec).bytes;
+    ElfLayout layout;
+    layout.is64 = true;
+    layout.machine = 62;
+    layout.sections = {{kProgbits, Bytes(8, 0x90)}};
+    Bytes b = BuildElf(layout).bytes;
     EXPECT_TRUE(Parse<DisassemblerElf64X64>(b).headerOk);
     Bytes small(b.begin(), b.begin() + 63);
     EXPECT_EQ(Parse<DisassemblerElf64X64>(small).reason, "Too small");
@@ -160,9 +160,9 @@ TEST(ElfX86Scan, CandidateFormsAndTheirLimits)
         {"48 8D 05", {0x48, 0x8D, 0x05, 0, 0, 0, 0}, {}},
     };
     for (const Case &c : cases) {
-        ElfSpec spec = X86Spec({{kProgbits, c.code}});
-        spec.loadMemSize = 0x100000; // targets up to 0x10FFFF are valid
-        ParseResult r = Parse<DisassemblerElf32X86>(BuildElf(spec).bytes);
+        ElfLayout layout = X86Layout({{kProgbits, c.code}});
+        layout.loadMemSize = 0x100000; // targets up to 0x10FFFF are valid
+        ParseResult r = Parse<DisassemblerElf32X86>(BuildElf(layout).bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.rel32Rvas(), ElementsAreArray(c.rel32)) << c.what;
         EXPECT_THAT(r.abs32Rvas(), IsEmpty()) << c.what;
@@ -172,7 +172,7 @@ TEST(ElfX86Scan, CandidateFormsAndTheirLimits)
 TEST(ElfX86Scan, ReferencesBecomeLabelsAndBytesStayRuns)
 {
     Bytes code = {0x55, 0xE8, 0x0B, 0, 0, 0, 0x90, 0xE8, 0x05, 0, 0, 0, 0xC3, 0x90, 0x90, 0x90, 0x90, 0xC3};
-    ElfImage image = BuildElf(X86Spec({{kProgbits, code}}));
+    ElfImage image = BuildElf(X86Layout({{kProgbits, code}}));
     ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
     ASSERT_TRUE(r.parseOk);
     // Both calls reach 0x10065; bytes between references are single runs.
@@ -209,7 +209,7 @@ TEST(ElfX86Relocs, MatchingRelativeRelocationsBecomeOneInstruction)
     };
     for (const Case &c : cases) {
         ElfImage image =
-            BuildElf(X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}}));
+            BuildElf(X86Layout({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}}));
         ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.abs32Rvas(), ElementsAreArray(c.abs32)) << c.what;
@@ -228,14 +228,14 @@ TEST(ElfX86Relocs, HostileRelocationSections)
     Bytes pointers(8, 0);
     // An entry size of 0 counts as no entries.
     ElfImage zero = BuildElf(
-        X86Spec({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries({{0x10058, 8}}), 0}}));
+        X86Layout({{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries({{0x10058, 8}}), 0}}));
     ParseResult r = Parse<DisassemblerElf32X86>(zero.bytes);
     EXPECT_TRUE(r.parseOk);
     EXPECT_THAT(r.abs32Rvas(), IsEmpty());
 
     // Two relocations four bytes apart would overlap ...; two at the same place as well.
     for (uint32_t second : {0x1005Au, 0x10058u}) {
-        ElfImage overlap = BuildElf(X86Spec({{kProgbits, code},
+        ElfImage overlap = BuildElf(X86Layout({{kProgbits, code},
                                              {kProgbits, pointers},
                                              {kRel, Rel32Entries({{0x10058, 8}, {second, 8}}), 8}}));
         EXPECT_FALSE(Parse<DisassemblerElf32X86>(overlap.bytes).parseOk) << second;
@@ -245,13 +245,13 @@ TEST(ElfX86Relocs, HostileRelocationSections)
     }
 
     // A relocation of the relocation section itself is collected but never emitted.
-    ElfImage self = BuildElf(X86Spec({{kProgbits, code}, {kRel, Rel32Entries({{0x10058, 8}}), 8}}));
+    ElfImage self = BuildElf(X86Layout({{kProgbits, code}, {kRel, Rel32Entries({{0x10058, 8}}), 8}}));
     r = Parse<DisassemblerElf32X86>(self.bytes);
     EXPECT_TRUE(r.headerOk);
     EXPECT_FALSE(r.parseOk);
 
     // A relocation section that runs past the end of the file is detected, never read.
-    ElfImage past = BuildElf(X86Spec({{kProgbits, code}, {kRel, Rel32Entries({{0x10054, 8}}), 8}}));
+    ElfImage past = BuildElf(X86Layout({{kProgbits, code}, {kRel, Rel32Entries({{0x10054, 8}}), 8}}));
     Put32(&past.bytes, past.bytes.size() - 40 + 20, 0x7FFFFFF0); // sh_size of the last section
     r = Parse<DisassemblerElf32X86>(past.bytes);
     EXPECT_TRUE(r.headerOk);
@@ -264,7 +264,7 @@ TEST(ElfX86Relocs, RelocationsIntoUnsupportedSectionsAreDropped)
     // .data lies inside it too, and is dropped there.
     Bytes pointers;
     Put32(&pointers, 0, 0x10054);
-    ElfImage image = BuildElf(X86Spec({{kProgbits, {0xC3, 0, 0, 0}},
+    ElfImage image = BuildElf(X86Layout({{kProgbits, {0xC3, 0, 0, 0}},
                                        {kNobits, {}, 0, 4},
                                        {kProgbits, pointers},
                                        {kRel, Rel32Entries({{0x10058, 8}}), 8}}));
@@ -290,9 +290,9 @@ TEST(ElfX86Scan, ReferencesOnlyWhereTheAddressLeadsBack)
     const Case cases[] = {{false, 0x01000000u, {0xE8, 0x4F, 0x00, 0x00, 0xFF}},
                           {true, 0, {0xE8, 0x10, 0, 0, 0}}};
     for (const Case &c : cases) {
-        ElfSpec spec = X86Spec({{kProgbits, c.code}, {kProgbits, {0xE8, 0, 0, 0, 0}}});
-        spec.loadAddress = 0;
-        ElfImage image = BuildElf(spec);
+        ElfLayout layout = X86Layout({{kProgbits, c.code}, {kProgbits, {0xE8, 0, 0, 0, 0}}});
+        layout.loadAddress = 0;
+        ElfImage image = BuildElf(layout);
         const uint32_t address = c.atSecondSection ? image.address(1) : c.address;
         Put32(&image.bytes, image.bytes.size() - 2 * 40 + 12, address); // sh_addr of the first
         ParseResult r = Parse<DisassemblerElf32X86>(image.bytes);
@@ -320,15 +320,15 @@ TEST(ElfX64Scan, RipRelativeFormsAndNoAbsoluteReferences)
         {"E8", {0xE8, 0x10, 0, 0, 0}, {0x10079 + 4 + 0x10}},
     };
     for (const Case &c : cases) {
-        ElfSpec spec;
-        spec.is64 = true;
-        spec.machine = 62;
+        ElfLayout layout;
+        layout.is64 = true;
+        layout.machine = 62;
         Bytes pointers(8, 0);
         Bytes relocs(16, 0);
         Put64(&relocs, 0, 0x10080);
         Put64(&relocs, 8, 8); // R_X86_64_RELATIVE: still no absolute reference
-        spec.sections = {{kProgbits, c.code}, {kRel, relocs, 16}};
-        ParseResult r = Parse<DisassemblerElf64X64>(BuildElf(spec).bytes);
+        layout.sections = {{kProgbits, c.code}, {kRel, relocs, 16}};
+        ParseResult r = Parse<DisassemblerElf64X64>(BuildElf(layout).bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.rel32Rvas(), ElementsAreArray(c.rel32)) << c.what;
         EXPECT_THAT(r.abs32Rvas(), IsEmpty()) << c.what;
@@ -388,11 +388,11 @@ TEST(ElfArmScan, ThumbBranchContinuesTwoBytesLaterInArmState)
     // D0 00 is a Thumb BEQ (2 bytes); right after it, the word 0A000000 is read as an ARM BEQ.
     // Two bytes further on, after a position without a branch, the scan is out of ARM state and
     // the same word is not a branch.
-    ElfSpec spec;
-    spec.machine = 40;
-    spec.sections = {
+    ElfLayout layout;
+    layout.machine = 40;
+    layout.sections = {
         {kProgbits, {0x00, 0xD0, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0, 0}}};
-    ElfImage image = BuildElf(spec);
+    ElfImage image = BuildElf(layout);
     ParseResult r = Parse<DisassemblerElf32ARM>(image.bytes);
     ASSERT_TRUE(r.parseOk);
     const uint32_t code = image.address(0);
@@ -402,11 +402,11 @@ TEST(ElfArmScan, ThumbBranchContinuesTwoBytesLaterInArmState)
 
 TEST(ElfArmScan, BranchOutsideTheLoadSegmentStaysBytes)
 {
-    ElfSpec spec;
-    spec.machine = 40;
-    spec.sections = {{kProgbits, {0x00, 0x00, 0x80, 0xEA, 0x00, 0x00, 0x00, 0x00}}}; // B . + 8 - 0x2000000
-    spec.loadAddress = 0x100;
-    ParseResult r = Parse<DisassemblerElf32ARM>(BuildElf(spec).bytes);
+    ElfLayout layout;
+    layout.machine = 40;
+    layout.sections = {{kProgbits, {0x00, 0x00, 0x80, 0xEA, 0x00, 0x00, 0x00, 0x00}}}; // B . + 8 - 0x2000000
+    layout.loadAddress = 0x100;
+    ParseResult r = Parse<DisassemblerElf32ARM>(BuildElf(layout).bytes);
     ASSERT_TRUE(r.parseOk);
     EXPECT_THAT(r.rel32Rvas(), IsEmpty());
 }
@@ -431,10 +431,10 @@ TEST(ElfArmRelocs, RelocationSectionCases)
         {"interrupted", {{data, 23}, {0x1000, 2}, {data + 4, 23}}, "BYTES(8)"},
     };
     for (const Case &c : cases) {
-        ElfSpec spec;
-        spec.machine = 40;
-        spec.sections = {{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}};
-        ParseResult r = Parse<DisassemblerElf32ARM>(BuildElf(spec).bytes);
+        ElfLayout layout;
+        layout.machine = 40;
+        layout.sections = {{kProgbits, code}, {kProgbits, pointers}, {kRel, Rel32Entries(c.relocs), 8}};
+        ParseResult r = Parse<DisassemblerElf32ARM>(BuildElf(layout).bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.abs32Rvas(), ElementsAre(0x10054, 0x10055)) << c.what;
         EXPECT_THAT(r.text(), HasSubstr("ABS32(10054) ABS32(10055) " + std::string(c.relSection) + " BYTES("))

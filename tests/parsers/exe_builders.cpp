@@ -43,37 +43,37 @@ uint32_t ElfImage::address(size_t section) const
     return loadAddress + offsets[section];
 }
 
-ElfImage BuildElf(const ElfSpec &spec)
+ElfImage BuildElf(const ElfLayout &layout)
 {
-    const size_t headerSize = spec.is64 ? 64 : 52;
-    const size_t phSize = spec.is64 ? 56 : 32;
-    const size_t shSize = spec.is64 ? 64 : 40;
+    const size_t headerSize = layout.is64 ? 64 : 52;
+    const size_t phSize = layout.is64 ? 56 : 32;
+    const size_t shSize = layout.is64 ? 64 : 40;
     ElfImage image;
-    image.loadAddress = spec.loadAddress;
+    image.loadAddress = layout.loadAddress;
     Bytes &b = image.bytes;
     b.assign(Align(headerSize + phSize, 4), 0);
-    for (const ElfSectionSpec &s : spec.sections) {
+    for (const ElfSectionLayout &s : layout.sections) {
         image.offsets.push_back(static_cast<uint32_t>(b.size()));
         if (s.type != 8)
             b.insert(b.end(), s.data.begin(), s.data.end());
         b.resize(Align(b.size(), 4));
     }
     const size_t shoff = b.size();
-    const size_t shnum = spec.sections.size() + 1;
+    const size_t shnum = layout.sections.size() + 1;
     b.resize(shoff + shnum * shSize);
 
     b[0] = 0x7F;
     b[1] = 'E';
     b[2] = 'L';
     b[3] = 'F';
-    b[4] = spec.is64 ? 2 : 1;
+    b[4] = layout.is64 ? 2 : 1;
     b[5] = 1;
     b[6] = 1;
-    Put16(&b, 16, spec.type);
-    Put16(&b, 18, spec.machine);
+    Put16(&b, 16, layout.type);
+    Put16(&b, 18, layout.machine);
     Put32(&b, 20, 1);
-    const size_t flagsAt = spec.is64 ? 48 : 36;
-    if (spec.is64) {
+    const size_t flagsAt = layout.is64 ? 48 : 36;
+    if (layout.is64) {
         Put64(&b, 32, headerSize);
         Put64(&b, 40, shoff);
     } else {
@@ -88,30 +88,30 @@ ElfImage BuildElf(const ElfSpec &spec)
     Put16(&b, flagsAt + 14, 0);
 
     const uint64_t fileSize = b.size();
-    const uint64_t memSize = spec.loadMemSize ? spec.loadMemSize : fileSize;
+    const uint64_t memSize = layout.loadMemSize ? layout.loadMemSize : fileSize;
     const size_t ph = headerSize;
     Put32(&b, ph, 1); // PT_LOAD
-    if (spec.is64) {
+    if (layout.is64) {
         Put32(&b, ph + 4, 5);
         Put64(&b, ph + 8, 0);
-        Put64(&b, ph + 16, spec.loadAddress);
-        Put64(&b, ph + 24, spec.loadAddress);
+        Put64(&b, ph + 16, layout.loadAddress);
+        Put64(&b, ph + 24, layout.loadAddress);
         Put64(&b, ph + 32, fileSize);
         Put64(&b, ph + 40, memSize);
     } else {
         Put32(&b, ph + 4, 0);
-        Put32(&b, ph + 8, spec.loadAddress);
-        Put32(&b, ph + 12, spec.loadAddress);
+        Put32(&b, ph + 8, layout.loadAddress);
+        Put32(&b, ph + 12, layout.loadAddress);
         Put32(&b, ph + 16, static_cast<uint32_t>(fileSize));
         Put32(&b, ph + 20, static_cast<uint32_t>(memSize));
     }
 
-    for (size_t i = 0; i < spec.sections.size(); ++i) {
-        const ElfSectionSpec &s = spec.sections[i];
+    for (size_t i = 0; i < layout.sections.size(); ++i) {
+        const ElfSectionLayout &s = layout.sections[i];
         const size_t at = shoff + (i + 1) * shSize;
         const uint64_t size = s.size ? s.size : s.data.size();
         Put32(&b, at + 4, s.type);
-        if (spec.is64) {
+        if (layout.is64) {
             Put64(&b, at + 16, image.address(i));
             Put64(&b, at + 24, image.offsets[i]);
             Put64(&b, at + 32, size);
@@ -126,38 +126,38 @@ ElfImage BuildElf(const ElfSpec &spec)
     return image;
 }
 
-PeImage BuildPe(const PeSpec &spec)
+PeImage BuildPe(const PeLayout &layout)
 {
     PeImage image;
     Bytes &b = image.bytes;
     b.assign(0x200, 0);
     b[0] = 'M';
     b[1] = 'Z';
-    Put32(&b, 60, spec.peOffset);
-    const size_t pe = spec.peOffset;
+    Put32(&b, 60, layout.peOffset);
+    const size_t pe = layout.peOffset;
     std::memcpy(&b[pe], "PE\0\0", 4);
-    const uint16_t optSize = (spec.plus ? 112 : 96) + 16 * 8;
-    Put16(&b, pe + 4, spec.plus ? 0x8664 : 0x14C);
-    Put16(&b, pe + 6, static_cast<uint16_t>(spec.sections.size()));
+    const uint16_t optSize = (layout.plus ? 112 : 96) + 16 * 8;
+    Put16(&b, pe + 4, layout.plus ? 0x8664 : 0x14C);
+    Put16(&b, pe + 6, static_cast<uint16_t>(layout.sections.size()));
     Put16(&b, pe + 20, optSize);
     const size_t opt = pe + 24;
     image.optionalHeader = opt;
-    Put16(&b, opt, spec.plus ? 0x20B : 0x10B);
-    if (spec.plus)
-        Put64(&b, opt + 24, spec.imageBase);
+    Put16(&b, opt, layout.plus ? 0x20B : 0x10B);
+    if (layout.plus)
+        Put64(&b, opt + 24, layout.imageBase);
     else
-        Put32(&b, opt + 28, static_cast<uint32_t>(spec.imageBase));
+        Put32(&b, opt + 28, static_cast<uint32_t>(layout.imageBase));
     Put32(&b, opt + 32, 0x1000);
     Put32(&b, opt + 36, 0x200);
-    Put32(&b, opt + 56, spec.sizeOfImage);
+    Put32(&b, opt + 56, layout.sizeOfImage);
     Put32(&b, opt + 60, 0x200);
-    Put32(&b, opt + (spec.plus ? 108 : 92), 16);
-    const size_t dirs = opt + (spec.plus ? 112 : 96);
+    Put32(&b, opt + (layout.plus ? 108 : 92), 16);
+    const size_t dirs = opt + (layout.plus ? 112 : 96);
     const size_t table = opt + optSize;
 
     size_t raw = 0x200;
-    for (size_t i = 0; i < spec.sections.size(); ++i) {
-        const PeSectionSpec &s = spec.sections[i];
+    for (size_t i = 0; i < layout.sections.size(); ++i) {
+        const PeSectionLayout &s = layout.sections[i];
         const size_t at = table + 40 * i;
         std::memcpy(&b[at], s.name.c_str(), std::min<size_t>(8, s.name.size()));
         const uint32_t vsize = s.virtualSize ? s.virtualSize : static_cast<uint32_t>(s.data.size());
@@ -190,16 +190,16 @@ Bytes PeRelocBlock(uint32_t page, const std::vector<uint16_t> &entries)
     return b;
 }
 
-Bytes BuildMacho(const MachoSpec &spec)
+Bytes BuildMacho(const MachoLayout &layout)
 {
-    Bytes b(spec.fileSize, 0);
-    Put32(&b, 0, spec.is64 ? 0xFEEDFACF : 0xFEEDFACE);
-    Put32(&b, 4, spec.cputype ? spec.cputype : (spec.is64 ? 0x01000007 : 7));
-    Put32(&b, 12, spec.filetype);
-    Put32(&b, 16, static_cast<uint32_t>(spec.segments.size()));
-    size_t at = spec.is64 ? 32 : 28;
+    Bytes b(layout.fileSize, 0);
+    Put32(&b, 0, layout.is64 ? 0xFEEDFACF : 0xFEEDFACE);
+    Put32(&b, 4, layout.cputype ? layout.cputype : (layout.is64 ? 0x01000007 : 7));
+    Put32(&b, 12, layout.filetype);
+    Put32(&b, 16, static_cast<uint32_t>(layout.segments.size()));
+    size_t at = layout.is64 ? 32 : 28;
     const size_t commandsStart = at;
-    for (const MachoSegmentSpec &seg : spec.segments) {
+    for (const MachoSegmentLayout &seg : layout.segments) {
         const size_t headerSize = seg.as64 ? 72 : 56;
         const size_t sectionSize = seg.as64 ? 80 : 68;
         const size_t cmdSize = headerSize + sectionSize * seg.sections.size();
@@ -219,7 +219,7 @@ Bytes BuildMacho(const MachoSpec &spec)
             Put32(&b, at + 48, static_cast<uint32_t>(seg.sections.size()));
         }
         for (size_t i = 0; i < seg.sections.size(); ++i) {
-            const MachoSectionSpec &s = seg.sections[i];
+            const MachoSectionLayout &s = seg.sections[i];
             const size_t sa = at + headerSize + sectionSize * i;
             std::memcpy(&b[sa], s.name.c_str(), std::min<size_t>(16, s.name.size()));
             if (seg.as64) {

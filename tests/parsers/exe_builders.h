@@ -19,47 +19,47 @@ Bytes ReadFixture(const std::string &name);
 
 // ELF: one PT_LOAD maps the whole file at `loadAddress`; sections follow the program headers,
 // 4-byte aligned, each at address loadAddress + file offset; the section table comes last.
-struct ElfSectionSpec {
+struct ElfSectionLayout {
     uint32_t type = 1; // SHT_PROGBITS
     Bytes data;
     uint32_t entsize = 0;
     uint32_t size = 0; // 0: the data's size (SHT_NOBITS sections need it set)
 };
 
-struct ElfSpec {
+struct ElfLayout {
     bool is64 = false;
     uint16_t machine = 3;
     uint16_t type = 2; // ET_EXEC
     uint32_t loadAddress = 0x10000;
     uint32_t loadMemSize = 0; // 0: the file's size
-    std::vector<ElfSectionSpec> sections;
+    std::vector<ElfSectionLayout> sections;
 };
 
 struct ElfImage {
     Bytes bytes;
-    std::vector<uint32_t> offsets; // of each section, in spec order
+    std::vector<uint32_t> offsets; // of each section, in layout order
     uint32_t address(size_t section) const;
     uint32_t loadAddress = 0;
 };
 
-ElfImage BuildElf(const ElfSpec &spec);
+ElfImage BuildElf(const ElfLayout &layout);
 
 // PE: DOS header, PE header at e_lfanew, optional header with 16 data directories, then the
 // section table; raw data at 0x200 steps. The base relocation directory points at the section
 // named ".reloc" when there is one.
-struct PeSectionSpec {
+struct PeSectionLayout {
     std::string name;
     uint32_t virtualAddress = 0;
     Bytes data;
     uint32_t virtualSize = 0; // 0: the data's size
 };
 
-struct PeSpec {
+struct PeLayout {
     bool plus = false;
     uint32_t peOffset = 0x80;
     uint64_t imageBase = 0x400000;
     uint32_t sizeOfImage = 0x10000;
-    std::vector<PeSectionSpec> sections;
+    std::vector<PeSectionLayout> sections;
 };
 
 struct PeImage {
@@ -68,7 +68,7 @@ struct PeImage {
     size_t optionalHeader = 0; // file offset of the optional header
 };
 
-PeImage BuildPe(const PeSpec &spec);
+PeImage BuildPe(const PeLayout &layout);
 
 // One base relocation block: entries (type << 12) | offset in the given order, and a 0 entry
 // after an odd count.
@@ -76,7 +76,7 @@ Bytes PeRelocBlock(uint32_t page, const std::vector<uint16_t> &entries);
 
 // Mach-O: header, then one segment command per segment; segments with sections carry their
 // bytes at the given file offsets.
-struct MachoSectionSpec {
+struct MachoSectionLayout {
     std::string name;
     uint32_t flags = 0x80000400; // pure instructions, some instructions
     uint64_t addr = 0;
@@ -84,24 +84,24 @@ struct MachoSectionSpec {
     Bytes data;
 };
 
-struct MachoSegmentSpec {
+struct MachoSegmentLayout {
     uint64_t vmaddr = 0;
     uint64_t vmsize = 0;
     uint32_t fileoff = 0;
     uint32_t filesize = 0;
-    std::vector<MachoSectionSpec> sections;
+    std::vector<MachoSectionLayout> sections;
     bool as64 = true; // LC_SEGMENT_64 or LC_SEGMENT
 };
 
-struct MachoSpec {
+struct MachoLayout {
     bool is64 = true;
     uint32_t cputype = 0; // 0: the right one for the width
     uint32_t filetype = 2;
     uint32_t fileSize = 0x2000;
-    std::vector<MachoSegmentSpec> segments;
+    std::vector<MachoSegmentLayout> segments;
 };
 
-Bytes BuildMacho(const MachoSpec &spec);
+Bytes BuildMacho(const MachoLayout &layout);
 
 // "ORIGIN(1000) BYTES(5) REL32(1020) BYTE(90) ..." with label RVAs in hex; runs of INSN_BYTE
 // instructions are shown as one "BYTE*n".

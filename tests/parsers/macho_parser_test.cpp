@@ -18,17 +18,17 @@ namespace {
 const uint32_t kCStringFlags = 0x00000002; // S_CSTRING_LITERALS
 
 // __PAGEZERO, then __TEXT at `textBase` with __text at +0x800 and __cstring at +0x900.
-MachoSpec Spec(bool is64, const Bytes &code, uint64_t textBase = 0x100000000)
+MachoLayout Layout(bool is64, const Bytes &code, uint64_t textBase = 0x100000000)
 {
-    MachoSpec spec;
-    spec.is64 = is64;
+    MachoLayout layout;
+    layout.is64 = is64;
     if (!is64)
         textBase = 0x1000;
-    MachoSegmentSpec zero;
+    MachoSegmentLayout zero;
     zero.vmaddr = 0;
     zero.vmsize = is64 ? textBase : 0x1000;
     zero.as64 = is64;
-    MachoSegmentSpec text;
+    MachoSegmentLayout text;
     text.vmaddr = textBase;
     text.vmsize = 0x2000;
     text.fileoff = 0;
@@ -36,15 +36,15 @@ MachoSpec Spec(bool is64, const Bytes &code, uint64_t textBase = 0x100000000)
     text.as64 = is64;
     text.sections = {{"__text", 0x80000400, textBase + 0x800, 0x800, code},
                      {"__cstring", kCStringFlags, textBase + 0x900, 0x900, {0xE8, 0, 0, 0, 0, 0}}};
-    spec.segments = {zero, text};
-    return spec;
+    layout.segments = {zero, text};
+    return layout;
 }
 
-size_t CommandAt(const MachoSpec &spec, size_t index)
+size_t CommandAt(const MachoLayout &layout, size_t index)
 {
-    size_t at = spec.is64 ? 32 : 28;
+    size_t at = layout.is64 ? 32 : 28;
     for (size_t i = 0; i < index; ++i) {
-        const MachoSegmentSpec &s = spec.segments[i];
+        const MachoSegmentLayout &s = layout.segments[i];
         at += (s.as64 ? 72 : 56) + (s.as64 ? 80 : 68) * s.sections.size();
     }
     return at;
@@ -57,24 +57,24 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
     struct Case {
         const char *what;
         bool is64;
-        std::function<void(MachoSpec *)> change; // before building
+        std::function<void(MachoLayout *)> change; // before building
         std::function<void(Bytes *)> mutate;     // after building
         const char *reason;
     };
-    auto none = [](MachoSpec *) {};
+    auto none = [](MachoLayout *) {};
     auto keep = [](Bytes *) {};
-    const MachoSpec base64 = Spec(true, {0xC3});
+    const MachoLayout base64 = Layout(true, {0xC3});
     const size_t text64 = CommandAt(base64, 1);
-    const MachoSpec base32 = Spec(false, {0xC3});
+    const MachoLayout base32 = Layout(false, {0xC3});
     const size_t text32 = CommandAt(base32, 1);
     const std::vector<Case> cases = {
         {"a 28-byte header alone", false, none, [](Bytes *b) { b->resize(28); }, "Too small"},
         {"big-endian magic", true, none, [](Bytes *b) { Put32(b, 0, 0xCFFAEDFE); }, "Unknown magic type"},
         {"fat magic", true, none, [](Bytes *b) { Put32(b, 0, 0xBEBAFECA); }, "Unknown magic type"},
-        {"64-bit ARM", true, [](MachoSpec *s) { s->cputype = 0x0100000C; }, keep, "unsupported cpu type"},
-        {"32-bit x86-64 cpu", false, [](MachoSpec *s) { s->cputype = 0x01000007; }, keep,
+        {"64-bit ARM", true, [](MachoLayout *s) { s->cputype = 0x0100000C; }, keep, "unsupported cpu type"},
+        {"32-bit x86-64 cpu", false, [](MachoLayout *s) { s->cputype = 0x01000007; }, keep,
          "unsupported cpu type"},
-        {"MH_OBJECT", true, [](MachoSpec *s) { s->filetype = 1; }, keep, "Unsupported filetype in header"},
+        {"MH_OBJECT", true, [](MachoLayout *s) { s->filetype = 1; }, keep, "Unsupported filetype in header"},
         {"commands cut off by the end of the file", true, none, [=](Bytes *b) { b->resize(text64 + 4); },
          "file to small in load commands"},
         // The zero bytes after the last command: a command of size 0.
@@ -82,42 +82,42 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
         {"command size past the end", true, none, [=](Bytes *b) { Put32(b, text64 + 4, 0x3000); },
          "file to small in load commands"},
         {"command size 0", true, none, [=](Bytes *b) { Put32(b, text64 + 4, 0); }, "bad load command size"},
-        {"LC_SEGMENT in a 64-bit image", true, [](MachoSpec *s) { s->segments[0].as64 = false; }, keep,
+        {"LC_SEGMENT in a 64-bit image", true, [](MachoLayout *s) { s->segments[0].as64 = false; }, keep,
          "LC_SEGMENT not supported"},
-        {"LC_SEGMENT_64 in a 32-bit image", false, [](MachoSpec *s) { s->segments[0].as64 = true; }, keep,
+        {"LC_SEGMENT_64 in a 32-bit image", false, [](MachoLayout *s) { s->segments[0].as64 = true; }, keep,
          "LC_SEGMENT_64 not supported"},
         {"short LC_SEGMENT", false, none, [=](Bytes *b) { Put32(b, 28 + 4, 48); }, "bad LC_SEGMENT"},
         {"short LC_SEGMENT_64", true, none, [=](Bytes *b) { Put32(b, 32 + 4, 64); }, "bad LC_SEGMENT_64"},
-        {"segment past the end", true, [](MachoSpec *s) { s->segments[1].filesize = 0x2001; }, keep,
+        {"segment past the end", true, [](MachoLayout *s) { s->segments[1].filesize = 0x2001; }, keep,
          "segment too large"},
-        {"32-bit segment past the end", false, [](MachoSpec *s) { s->segments[1].fileoff = 1; }, keep,
+        {"32-bit segment past the end", false, [](MachoLayout *s) { s->segments[1].fileoff = 1; }, keep,
          "segment too large"},
         {"more sections than the command holds", true, none, [=](Bytes *b) { Put32(b, text64 + 64, 3); },
          "sections too small"},
         {"32-bit: more sections than the command holds", false, none,
          [=](Bytes *b) { Put32(b, text32 + 48, 3); }, "sections too small"},
-        {"code before its segment", true, [](MachoSpec *s) { s->segments[1].sections[0].addr = 0xFFFFFFFF; },
+        {"code before its segment", true, [](MachoLayout *s) { s->segments[1].sections[0].addr = 0xFFFFFFFF; },
          keep, "section larger than segment"},
-        {"code past its segment", false, [](MachoSpec *s) { s->segments[1].vmsize = 0x800; }, keep,
+        {"code past its segment", false, [](MachoLayout *s) { s->segments[1].vmsize = 0x800; }, keep,
          "section larger than segment"},
-        {"segment of 4 GiB", true, [](MachoSpec *s) { s->segments[1].vmsize = 0x100000000; }, keep,
+        {"segment of 4 GiB", true, [](MachoLayout *s) { s->segments[1].vmsize = 0x100000000; }, keep,
          "overflow"},
         {"rebased segment past 4 GiB", true,
-         [](MachoSpec *s) {
+         [](MachoLayout *s) {
              s->segments[0].sections = {{"__text", 0x80000400, 0, 0x800, {0xC3}}};
              s->segments[0].vmsize = 0x1000;
              s->segments[0].filesize = 0x1000;
          },
          keep, "overflow"},
         {"no code section", true,
-         [](MachoSpec *s) { s->segments[1].sections.erase(s->segments[1].sections.begin()); }, keep,
+         [](MachoLayout *s) { s->segments[1].sections.erase(s->segments[1].sections.begin()); }, keep,
          "Resource-only executables are not yet supported"},
     };
     for (const Case &c : cases) {
-        MachoSpec spec = Spec(c.is64, {0xC3});
-        ASSERT_TRUE(Parse<DisassemblerMacho>(BuildMacho(spec)).headerOk) << c.what;
-        c.change(&spec);
-        Bytes b = BuildMacho(spec);
+        MachoLayout layout = Layout(c.is64, {0xC3});
+        ASSERT_TRUE(Parse<DisassemblerMacho>(BuildMacho(layout)).headerOk) << c.what;
+        c.change(&layout);
+        Bytes b = BuildMacho(layout);
         c.mutate(&b);
         ParseResult r = Parse<DisassemblerMacho>(b);
         EXPECT_FALSE(r.headerOk) << c.what;
@@ -128,7 +128,7 @@ TEST(MachoHeader, FailureTextsInCheckOrder)
 TEST(MachoHeader, BaseAddressAndExtent)
 {
     // 64-bit: __PAGEZERO has no sections and does not count; the image starts at __TEXT.
-    Bytes b = BuildMacho(Spec(true, {0xC3}));
+    Bytes b = BuildMacho(Layout(true, {0xC3}));
     b.resize(b.size() + 100, 0); // not described by any segment
     DisassemblerMacho parser64(b.data(), b.size());
     ASSERT_TRUE(parser64.CheckHeader());
@@ -140,7 +140,7 @@ TEST(MachoHeader, BaseAddressAndExtent)
     EXPECT_EQ(parser64.code_sections()[0].addr, 0x800u);
 
     // 32-bit: every LC_SEGMENT counts, __PAGEZERO at 0 included.
-    b = BuildMacho(Spec(false, {0xC3}));
+    b = BuildMacho(Layout(false, {0xC3}));
     DisassemblerMacho parser32(b.data(), b.size());
     ASSERT_TRUE(parser32.CheckHeader());
     EXPECT_EQ(parser32.GetKind(), patcher::EXE_MACHO_X86);
@@ -171,7 +171,7 @@ TEST(MachoScan, CodeSectionsOnlyAndTheFormsOfEachWidth)
         {"target in __PAGEZERO of a 32-bit image", false, {0xE8, 0x00, 0xF0, 0xFF, 0xFF}, {0x1805 - 0x1000}},
     };
     for (const Case &c : cases) {
-        ParseResult r = Parse<DisassemblerMacho>(BuildMacho(Spec(c.is64, c.code)));
+        ParseResult r = Parse<DisassemblerMacho>(BuildMacho(Layout(c.is64, c.code)));
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.rel32Rvas(), ::testing::ElementsAreArray(c.rel32)) << c.what;
         EXPECT_EQ(r.program->image_base(), 0u);
@@ -184,7 +184,7 @@ TEST(MachoScan, CodeSectionsOnlyAndTheFormsOfEachWidth)
 
 TEST(MachoScan, EmitsTheWholeExtent)
 {
-    ParseResult r = Parse<DisassemblerMacho>(BuildMacho(Spec(true, {0x90, 0xE8, 0x10, 0, 0, 0, 0xC3})));
+    ParseResult r = Parse<DisassemblerMacho>(BuildMacho(Layout(true, {0x90, 0xE8, 0x10, 0, 0, 0, 0xC3})));
     ASSERT_TRUE(r.parseOk);
     // Up to __text, the region (90 E8, the call's operand, C3), and the rest of __TEXT, with
     // __cstring, as bytes.
@@ -204,7 +204,7 @@ TEST(MachoFixtures, X64Dylib)
 TEST(MachoFatFiles, ArchitecturesAreElements)
 {
     const Bytes x64 = ReadFixture("macho_x64");
-    const Bytes x86 = BuildMacho(Spec(false, {0xE8, 0x10, 0, 0, 0}));
+    const Bytes x86 = BuildMacho(Layout(false, {0xE8, 0x10, 0, 0, 0}));
     auto fat = [&](uint32_t count, uint32_t secondOffset) {
         Bytes b(0x1000, 0);
         auto putBE = [&](size_t at, uint32_t v) {

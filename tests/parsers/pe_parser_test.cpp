@@ -36,15 +36,15 @@ Bytes Concat(std::initializer_list<Bytes> parts)
 }
 
 // .text at 0x1000, .data at 0x2000 and, when given, .reloc at 0x3000.
-PeSpec Spec(const Bytes &text, const Bytes &relocs = Bytes(), bool plus = false)
+PeLayout Layout(const Bytes &text, const Bytes &relocs = Bytes(), bool plus = false)
 {
-    PeSpec spec;
-    spec.plus = plus;
-    spec.imageBase = kImageBase;
-    spec.sections = {{".text", 0x1000, text}, {".data", 0x2000, Bytes(16, 0)}};
+    PeLayout layout;
+    layout.plus = plus;
+    layout.imageBase = kImageBase;
+    layout.sections = {{".text", 0x1000, text}, {".data", 0x2000, Bytes(16, 0)}};
     if (!relocs.empty())
-        spec.sections.push_back({".reloc", 0x3000, relocs});
-    return spec;
+        layout.sections.push_back({".reloc", 0x3000, relocs});
+    return layout;
 }
 
 } // namespace
@@ -92,7 +92,7 @@ TEST(PeHeader, FailureTextsInCheckOrder)
          "Resource-only executables are not yet supported"},
     };
     for (const Case &c : cases) {
-        PeImage image = BuildPe(Spec({0xC3}));
+        PeImage image = BuildPe(Layout({0xC3}));
         ASSERT_TRUE(Parse<DisassemblerWin32X86>(image.bytes).headerOk);
         c.mutate(&image);
         ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
@@ -103,8 +103,8 @@ TEST(PeHeader, FailureTextsInCheckOrder)
 
 TEST(PeHeader, WidthsAndDetectionOrder)
 {
-    PeImage pe32 = BuildPe(Spec({0xC3}));
-    PeImage pe64 = BuildPe(Spec({0xC3}, Bytes(), true));
+    PeImage pe32 = BuildPe(Layout({0xC3}));
+    PeImage pe64 = BuildPe(Layout({0xC3}, Bytes(), true));
     EXPECT_EQ(Parse<DisassemblerWin32X64>(pe32.bytes).reason,
               "32 bit executables are not supported by this disassembler");
     EXPECT_EQ(Parse<DisassemblerWin32X86>(pe64.bytes).reason,
@@ -126,7 +126,7 @@ TEST(PeHeader, WidthsAndDetectionOrder)
 
 TEST(PeHeader, ValuesAndExtent)
 {
-    PeImage image = BuildPe(Spec({0xC3, 0x90}, PeRelocBlock(0x1000, {})));
+    PeImage image = BuildPe(Layout({0xC3, 0x90}, PeRelocBlock(0x1000, {})));
     const size_t described = image.bytes.size();
     image.bytes.resize(described + 300, 0xEE); // an overlay no section describes
     DisassemblerWin32X86 parser(image.bytes.data(), image.bytes.size());
@@ -172,16 +172,16 @@ TEST(PeRelocs, TableFailures)
         {"block reaching past the file", longBlock, ".relocs block outside image"},
     };
     for (const Case &c : cases) {
-        ParseResult r = Parse<DisassemblerWin32X86>(BuildPe(Spec(Bytes(16, 0x90), c.table)).bytes);
+        ParseResult r = Parse<DisassemblerWin32X86>(BuildPe(Layout(Bytes(16, 0x90), c.table)).bytes);
         ASSERT_TRUE(r.headerOk) << c.what;
         EXPECT_FALSE(r.parseOk) << c.what;
         EXPECT_EQ(r.parseReason, c.reason) << c.what;
     }
 
     // The table itself outside the file: its section's raw data is cut short.
-    PeSpec spec = Spec(Bytes(16, 0x90), PeRelocBlock(0x1000, {0x3000, 0x3004}));
-    spec.sections[2].virtualSize = 0x100;
-    PeImage image = BuildPe(spec);
+    PeLayout layout = Layout(Bytes(16, 0x90), PeRelocBlock(0x1000, {0x3000, 0x3004}));
+    layout.sections[2].virtualSize = 0x100;
+    PeImage image = BuildPe(layout);
     image.bytes.resize(image.bytes.size() - 4);
     Put32(&image.bytes, 0x80 + 24 + 224 + 2 * 40 + 16, 8); // SizeOfRawData of .reloc
     ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
@@ -194,7 +194,7 @@ TEST(PeRelocs, EntriesBecomeAbsoluteReferencesAndTheTableOneInstruction)
 {
     // Two pointers in .text (type 3), padding entries (type 0) skipped.
     Bytes text = Concat({Abs32(0x1008), {0x90, 0x90, 0x90, 0x90}, Abs32(0x2000), {0xC3}});
-    PeImage image = BuildPe(Spec(text, PeRelocBlock(0x1000, {0x3000, 0x0000, 0x3008, 0x0000})));
+    PeImage image = BuildPe(Layout(text, PeRelocBlock(0x1000, {0x3000, 0x0000, 0x3008, 0x0000})));
     ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);
     ASSERT_TRUE(r.parseOk) << r.parseReason;
     EXPECT_THAT(r.abs32Rvas(), ElementsAre(0x1008, 0x2000));
@@ -213,7 +213,7 @@ TEST(PeScan, CallOverlappingAnAbsoluteReferenceIsNotRelative)
     // E8 at 0x1000 would call 0x100A, but its operand overlaps the pointer at 0x1003 (whose
     // value starts with two zero bytes). The scan resumes at 0x1007, where another call starts.
     Bytes text = Concat({{0xE8, 0x05, 0x00}, Abs32(0x10000), {0xE8, 0x00, 0x00, 0x00, 0x00, 0xC3}});
-    ParseResult r = Parse<DisassemblerWin32X86>(BuildPe(Spec(text, PeRelocBlock(0x1000, {0x3003}))).bytes);
+    ParseResult r = Parse<DisassemblerWin32X86>(BuildPe(Layout(text, PeRelocBlock(0x1000, {0x3003}))).bytes);
     ASSERT_TRUE(r.parseOk) << r.parseReason;
     EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x100C));
     EXPECT_THAT(
@@ -221,7 +221,7 @@ TEST(PeScan, CallOverlappingAnAbsoluteReferenceIsNotRelative)
         HasSubstr("ORIGIN(1000) BYTES(3) ABS32(10000) BYTES(1) REL32(100c) BYTES(1) BYTES(3) ORIGIN(2000)"));
 
     // Without the pointer the first call is a reference.
-    r = Parse<DisassemblerWin32X86>(BuildPe(Spec(text)).bytes);
+    r = Parse<DisassemblerWin32X86>(BuildPe(Layout(text)).bytes);
     ASSERT_TRUE(r.parseOk);
     EXPECT_THAT(r.rel32Rvas(), ElementsAre(0x100A, 0x100C));
 }
@@ -248,9 +248,9 @@ TEST(PeScan, CandidateFormsAndTargets)
         {"call into .data on x64", true, {0xE8, 0xFB, 0x0F, 0, 0}, {}},
     };
     for (const Case &c : cases) {
-        PeSpec spec = Spec(c.code, Bytes(), c.plus);
-        spec.sections[0].virtualSize = 0x20;
-        const Bytes bytes = BuildPe(spec).bytes;
+        PeLayout layout = Layout(c.code, Bytes(), c.plus);
+        layout.sections[0].virtualSize = 0x20;
+        const Bytes bytes = BuildPe(layout).bytes;
         ParseResult r = c.plus ? Parse<DisassemblerWin32X64>(bytes) : Parse<DisassemblerWin32X86>(bytes);
         ASSERT_TRUE(r.parseOk) << c.what;
         EXPECT_THAT(r.rel32Rvas(), ElementsAreArray(c.rel32)) << c.what;
@@ -263,9 +263,9 @@ TEST(PeScan, RelocationTableInsideTextIsSkipped)
     // instruction at its place.
     Bytes table = PeRelocBlock(0x1000, {0x00E8, 0, 0, 0}); // bytes E8 00 00 00 00 00 00 00
     Bytes text = Concat({{0x90, 0x90, 0x90, 0x90}, table, {0xE8, 0, 0, 0, 0}});
-    PeSpec spec = Spec(text);
-    spec.sections[0].virtualSize = 0x20;
-    PeImage image = BuildPe(spec);
+    PeLayout layout = Layout(text);
+    layout.sections[0].virtualSize = 0x20;
+    PeImage image = BuildPe(layout);
     const size_t dirs = image.optionalHeader + 96;
     Put32(&image.bytes, dirs + 5 * 8, 0x1004);
     Put32(&image.bytes, dirs + 5 * 8 + 4, 16);
@@ -302,7 +302,7 @@ TEST(PeFixtures, Pe32AndPe32Plus)
 
 TEST(PeScan, RawDataPastTheEndIsNeitherScannedNorEmitted)
 {
-    PeImage image = BuildPe(Spec({0xE8, 0, 0, 0, 0, 0xC3}));
+    PeImage image = BuildPe(Layout({0xE8, 0, 0, 0, 0, 0xC3}));
     // .data's raw data starts 0x100 bytes after the end of the file.
     Put32(&image.bytes, 0x80 + 24 + 224 + 40 + 20, static_cast<uint32_t>(image.bytes.size() + 0x100));
     ParseResult r = Parse<DisassemblerWin32X86>(image.bytes);

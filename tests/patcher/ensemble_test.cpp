@@ -91,7 +91,7 @@ Bytes predictedElements(const Bytes &old, const Ranges &ranges)
     return serialized(&set);
 }
 
-struct PatchSpec {
+struct PatchLayout {
     uint32_t magic = kEnsembleMagic;
     uint32_t version = kEnsembleVersion;
     uint32_t sourceChecksum = 0;
@@ -101,24 +101,24 @@ struct PatchSpec {
     bool rawBody = false;       // streams[0] is the whole body, not a stream set
 };
 
-Bytes buildPatch(const PatchSpec &spec)
+Bytes buildPatch(const PatchLayout &layout)
 {
     Bytes body;
-    if (spec.rawBody) {
-        body = spec.streams.at(0);
+    if (layout.rawBody) {
+        body = layout.streams.at(0);
     } else {
         WriteStreamSet set;
-        EXPECT_TRUE(set.SetCount(spec.streams.size()));
-        for (size_t i = 0; i < spec.streams.size(); ++i)
-            set.stream(i)->WriteBytes(spec.streams[i].data(), spec.streams[i].size());
+        EXPECT_TRUE(set.SetCount(layout.streams.size()));
+        for (size_t i = 0; i < layout.streams.size(); ++i)
+            set.stream(i)->WriteBytes(layout.streams[i].data(), layout.streams[i].size());
         body = serialized(&set);
     }
     WriteStream w;
-    w.WriteVarint(spec.magic);
-    w.WriteVarint(spec.version);
-    w.WriteVarint(spec.sourceChecksum);
-    w.WriteVarint(spec.targetChecksum);
-    w.WriteVarint(spec.sizePrediction);
+    w.WriteVarint(layout.magic);
+    w.WriteVarint(layout.version);
+    w.WriteVarint(layout.sourceChecksum);
+    w.WriteVarint(layout.targetChecksum);
+    w.WriteVarint(layout.sizePrediction);
     EXPECT_TRUE(w.WriteLzma2Block(body.data(), body.size()));
     return bytesOf(w);
 }
@@ -140,20 +140,20 @@ Bytes elementList(const std::vector<uint32_t> &kinds, const Ranges &ranges, cons
 
 // A well-formed patch from `old` to `target` whose element list names the given ranges (all of kind
 // 2); the element corrections are the identity unless given.
-PatchSpec wellFormed(const Bytes &old, const Bytes &target, const Ranges &ranges)
+PatchLayout wellFormed(const Bytes &old, const Bytes &target, const Ranges &ranges)
 {
-    PatchSpec spec;
-    spec.sourceChecksum = PatchChecksum(old.data(), old.size());
-    spec.targetChecksum = PatchChecksum(target.data(), target.size());
-    spec.sizePrediction = static_cast<uint32_t>(old.size());
+    PatchLayout layout;
+    layout.sourceChecksum = PatchChecksum(old.data(), old.size());
+    layout.targetChecksum = PatchChecksum(target.data(), target.size());
+    layout.sizePrediction = static_cast<uint32_t>(old.size());
     const Bytes parameters = nestedSets(ranges.size());
-    spec.streams = {elementList(std::vector<uint32_t>(ranges.size(), EXE_ELF_32_X86), ranges),
+    layout.streams = {elementList(std::vector<uint32_t>(ranges.size(), EXE_ELF_32_X86), ranges),
                     diff(parameters, parameters), Bytes(), diff(old, target)};
     if (ranges.empty()) {
         const Bytes elements = nestedSets(0);
-        spec.streams[2] = diff(elements, elements);
+        layout.streams[2] = diff(elements, elements);
     }
-    return spec;
+    return layout;
 }
 
 PatchStatus applyPatch(const Bytes &old, const Bytes &patch, Bytes *out = nullptr)
@@ -201,15 +201,15 @@ TEST(EnsemblePatch, EveryFailureHasItsStatus)
     struct Case {
         const char *name;
         Bytes old;
-        PatchSpec spec;
+        PatchLayout layout;
         PatchStatus expected;
     };
     std::vector<Case> cases;
-    auto add = [&](const char *name, const Bytes &old, const PatchSpec &spec, PatchStatus expected) {
-        cases.push_back(Case{name, old, spec, expected});
+    auto add = [&](const char *name, const Bytes &old, const PatchLayout &layout, PatchStatus expected) {
+        cases.push_back(Case{name, old, layout, expected});
     };
-    const PatchSpec good = wellFormed(plain, target, Ranges());
-    PatchSpec s;
+    const PatchLayout good = wellFormed(plain, target, Ranges());
+    PatchLayout s;
 
     s = good, s.magic = 0x756F44;
     add("bad magic", plain, s, C_BAD_ENSEMBLE_MAGIC);
@@ -262,7 +262,7 @@ TEST(EnsemblePatch, EveryFailureHasItsStatus)
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(applyPatch(c.old, buildPatch(c.spec)), c.expected);
+        EXPECT_EQ(applyPatch(c.old, buildPatch(c.layout)), c.expected);
     }
 }
 
@@ -274,7 +274,7 @@ TEST(EnsemblePatch, FileLevelStatusesAndUntouchedOutput)
     const auto path = [&](const char *name) { return QFile::encodeName(dir.filePath(name)).toStdString(); };
     ASSERT_TRUE(writeBytes(dir.filePath("old"), old));
     ASSERT_TRUE(writeBytes(dir.filePath("patch"), buildPatch(wellFormed(old, target, Ranges()))));
-    PatchSpec badMagic = wellFormed(old, target, Ranges());
+    PatchLayout badMagic = wellFormed(old, target, Ranges());
     badMagic.magic = 1;
     ASSERT_TRUE(writeBytes(dir.filePath("bad-magic"), buildPatch(badMagic)));
     ASSERT_TRUE(writeBytes(dir.filePath("empty"), Bytes()));
