@@ -16,7 +16,7 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     timer.start();
     QByteArray digest;
-    if (digestFile(QString::fromLocal8Bit(argv[1]), sha512_desc, &digest) != DIGEST_OK) {
+    if (digestFile(QString::fromLocal8Bit(argv[1]), DIGEST_SHA512, &digest) != DIGEST_OK) {
         std::fprintf(stderr, "cannot read %s\n", argv[1]);
         return 1;
     }

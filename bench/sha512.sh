@@ -2,7 +2,7 @@
 # SHA-512 of a 1 GiB file: the updater's check (bench_sha512) beside sha512sum, same file, same run.
 # Prints the median wall time, throughput and peak memory (max RSS from /usr/bin/time -v) of each,
 # and the ratios the updater must meet: throughput >= 0.9x sha512sum, peak memory < 16 MiB.
-# bench_sha512 runs the check's reading step (digestFile: 256 KiB chunks into libtomcrypt's SHA-512).
+# bench_sha512 runs the check's reading step (digestFile: 256 KiB chunks into libcrypto's SHA-512).
 # Usage: bench/sha512.sh [RUNS] [SIZE_MIB]   (build first: scripts/build.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -7,7 +7,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qtbase5-dev qttools5-dev-tools
   zlib1g-dev liblzma-dev
-  libtomcrypt-dev libtommath-dev
+  libtomcrypt-dev libtommath-dev libssl-dev
   libprotobuf-dev protobuf-compiler
   libboost-dev libboost-date-time-dev
   libdivsufsort-dev

@@ -34,7 +34,7 @@ bool CheckSigFunc::run()
 bool CheckSigFunc::checkRSA()
 {
     QByteArray digest;
-    if (!digestFile(m_FileName, sha1_desc, digest)) {
+    if (!digestFile(m_FileName, DIGEST_SHA1, digest)) {
         qDebug() << "RSA check failed, could not read" << m_FileName;
         return false;
     }
@@ -63,7 +63,7 @@ bool CheckSigFunc::checkRSA()
 bool CheckSigFunc::checkSHA512()
 {
     QByteArray digest;
-    if (!digestFile(m_FileName, sha512_desc, digest))
+    if (!digestFile(m_FileName, DIGEST_SHA512, digest))
         return false;
     const QString hex = QString::fromLatin1(digest.toHex());
     const bool match = m_Sha512.compare(hex, Qt::CaseInsensitive) == 0;
@@ -72,9 +72,9 @@ bool CheckSigFunc::checkSHA512()
 }
 
 // The reading step of both checks: the file is hashed while it is read, chunk by chunk.
-bool CheckSigFunc::digestFile(const QString &path, const ltc_hash_descriptor &hash, QByteArray &digest)
+bool CheckSigFunc::digestFile(const QString &path, DigestKind kind, QByteArray &digest)
 {
-    switch (::digestFile(path, hash, &digest)) {
+    switch (::digestFile(path, kind, &digest)) {
     case DIGEST_OK:
         return true;
     case DIGEST_OPEN_FAILED:

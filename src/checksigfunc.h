@@ -3,11 +3,10 @@
 #pragma once
 
 #include "asyncfunc.h"
+#include "crypt.h"
 
 #include <QByteArray>
 #include <QString>
-
-struct ltc_hash_descriptor;
 
 class CheckSigFunc : public ASyncFunc {
     Q_OBJECT
@@ -29,6 +28,6 @@ public:
     QByteArray m_PublicKey;
 
 private:
-    bool digestFile(const QString &path, const ltc_hash_descriptor &hash, QByteArray &digest);
+    bool digestFile(const QString &path, DigestKind kind, QByteArray &digest);
     bool readWholeFile(const QString &path, QByteArray &out, qint64 maxSize);
 };

@@ -2,6 +2,10 @@
 
 #include <QFile>
 
+#include <openssl/evp.h>
+
+#include <memory>
+
 #include <mutex>
 #include <vector>
 
@@ -103,14 +107,17 @@ bool verifyRsaSignatureOfDigest(RsaKey &key, const QByteArray &sha1Digest, const
     return valid == 1;
 }
 
-FileDigestResult digestFile(const QString &path, const ltc_hash_descriptor &hash, QByteArray *digest)
+FileDigestResult digestFile(const QString &path, DigestKind kind, QByteArray *digest)
 {
     QFile file(path);
     // Unbuffered: the chunks go straight from the file into our buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return DIGEST_OPEN_FAILED;
-    hash_state md;
-    if (hash.init(&md) != CRYPT_OK)
+    // libcrypto's digests use the vector units: its SHA-512 hashes well over twice as fast as
+    // portable C, which matters when every downloaded and installed byte is checked.
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const EVP_MD *type = kind == DIGEST_SHA1 ? EVP_sha1() : EVP_sha512();
+    if (!md || EVP_DigestInit_ex(md.get(), type, nullptr) != 1)
         return DIGEST_READ_FAILED;
     std::vector<unsigned char> buffer(kDigestChunk);
     qint64 remaining = file.size();
@@ -118,12 +125,14 @@ FileDigestResult digestFile(const QString &path, const ltc_hash_descriptor &hash
         const qint64 got = file.read(reinterpret_cast<char *>(buffer.data()), qMin(remaining, kDigestChunk));
         if (got <= 0)
             return DIGEST_READ_FAILED;
-        if (hash.process(&md, buffer.data(), static_cast<unsigned long>(got)) != CRYPT_OK)
+        if (EVP_DigestUpdate(md.get(), buffer.data(), static_cast<size_t>(got)) != 1)
             return DIGEST_READ_FAILED;
         remaining -= got;
     }
-    digest->resize(static_cast<int>(hash.hashsize));
-    if (hash.done(&md, reinterpret_cast<unsigned char *>(digest->data())) != CRYPT_OK)
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(md.get(), value, &length) != 1)
         return DIGEST_READ_FAILED;
+    *digest = QByteArray(reinterpret_cast<const char *>(value), static_cast<int>(length));
     return DIGEST_OK;
 }

@@ -1,4 +1,5 @@
-// Thin wrapper around libtomcrypt: descriptor registration, RSA-PSS verification, file digests.
+// Thin wrapper around libtomcrypt (descriptor registration, RSA-PSS verification) and libcrypto
+// (file digests).
 // Library failures become crypt_exception; callers catch it at their boundary.
 #pragma once
 
@@ -55,5 +56,10 @@ enum FileDigestResult {
     DIGEST_READ_FAILED = 2,
 };
 
+enum DigestKind {
+    DIGEST_SHA1,
+    DIGEST_SHA512,
+};
+
 // Digest of a whole file, read in fixed-size chunks so that memory does not grow with the file.
-FileDigestResult digestFile(const QString &path, const ltc_hash_descriptor &hash, QByteArray *digest);
+FileDigestResult digestFile(const QString &path, DigestKind kind, QByteArray *digest);

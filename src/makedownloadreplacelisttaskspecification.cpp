@@ -42,7 +42,7 @@ quint64 sizeField(const QString &text)
 QString hexDigest(const QString &path)
 {
     QByteArray digest;
-    if (digestFile(path, sha512_desc, &digest) != DIGEST_OK)
+    if (digestFile(path, DIGEST_SHA512, &digest) != DIGEST_OK)
         return QString();
     return QString::fromLatin1(digest.toHex());
 }

@@ -186,7 +186,7 @@ int runSign(const std::vector<std::string> &args)
             return tools::failure("sign", text(keyPath) + " holds no private key");
 
         QByteArray digest;
-        const FileDigestResult read = digestFile(file, sha1_desc, &digest);
+        const FileDigestResult read = digestFile(file, DIGEST_SHA1, &digest);
         if (read != DIGEST_OK)
             return tools::failure("sign", (read == DIGEST_OPEN_FAILED ? "cannot open " : "cannot read ") +
                                               text(file));
