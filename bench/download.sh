@@ -2,6 +2,7 @@
 # File downloads from nginx on a loopback port: the updater's download list (6 streams, each file
 # checked against its SHA-512) beside curl --parallel --parallel-max 6 fetching the same URLs.
 # Defaults: 200 files, 1 GiB, 5 runs each (alternating). A second set of few large files shows
+# how the check of big files trails the transfers; one file alone at 64 MiB and at TOTAL_MIB shows
 # that memory does not grow with the file size.
 # Env: FILES, TOTAL_MIB, LARGE_FILES, RUNS, STREAMS, BUILD_DIR, BENCH_TMP.
 set -euo pipefail
@@ -30,6 +31,9 @@ DATA=$WWW/updater-images/client/$VERSION
 echo "generating $FILES files and $LARGE_FILES large files, $TOTAL_MIB MiB each set ..." >&2
 gen_tree "$DATA/small" "$FILES" "$TOTAL_MIB" 2
 gen_tree "$DATA/large" "$LARGE_FILES" "$TOTAL_MIB" 3
+# one file alone, at two sizes: the updater's peak memory must not follow the file size
+gen_tree "$DATA/one_small" 1 64 4
+gen_tree "$DATA/one_big" 1 "$TOTAL_MIB" 5
 chmod -R a+rX "$WWW"
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -60,7 +64,7 @@ for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; 
 BASE="http://127.0.0.1:$PORT/updater-images/client/"
 
 # per set: the list for the updater (SECTION NAME SHA512 SIZE) and a curl config with the same URLs
-for set in small large; do
+for set in small large one_small one_big; do
     (cd "$DATA" && find "$set" -type f -printf '%P\n' | sort | while read -r name; do
         sum=$(sha512sum "$set/$name" | cut -c1-128)
         echo "$set $name $sum $(stat -c %s "$set/$name")"
@@ -118,5 +122,20 @@ for set in small large; do
     printf '| %-44s | %9.3f | %8.0f | %13.2f | %13.1f |\n' "updater transfers only (no check), $n files" "$x" \
         "$(echo "$TOTAL_MIB / $x" | bc -l)" "$(echo "$c / $x" | bc -l)" "$(echo "$xrss / 1024" | bc -l)"
 done
+# memory against file size: one file alone, 64 MiB and TOTAL_MIB, with its check
+for set in one_small one_big; do
+    for i in $(seq "$RUNS"); do
+        rm -rf "$WORK/session"
+        mkdir -p "$WORK/session"
+        out=$("$BUILD/bench/bench_download" "$BASE" "$VERSION" "$WORK/list_$set" "$WORK/session" "$STREAMS")
+        read -r secs ok rss <<< "$out"
+        [ "$ok" = 1 ] || { echo "updater download failed: $out" >&2; exit 1; }
+        echo "$rss" >> "$WORK/m_$set"
+    done
+done
+printf '\nPeak memory of the updater downloading one file alone (with its check), highest over %s runs\n' "$RUNS"
+printf '| file size | peak RSS MiB |\n|-----------|--------------|\n'
+printf '| %6s MiB | %12.1f |\n' 64 "$(echo "$(sort -n "$WORK/m_one_small" | tail -1) / 1024" | bc -l)"
+printf '| %6s MiB | %12.1f |\n' "$TOTAL_MIB" "$(echo "$(sort -n "$WORK/m_one_big" | tail -1) / 1024" | bc -l)"
 echo "machine: $(nproc) cores, load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "ratio to curl = curl time / updater time (throughput ratio); peak RSS = highest over the runs"
