@@ -5,13 +5,17 @@
 # Usage: bench/pairs.sh            (prepare if needed, then list)
 set -euo pipefail
 CACHE=${TL3_BENCH_PAIRS:-/var/tmp/tl3-bench-pairs}
-# package, then the library's name as installed (a symlink is resolved on both sides)
+# package, then the library's name as installed (a symlink is resolved on both sides). Most are
+# security rebuilds with small changes; libapt-pkg is an upstream point release and libexpat spans
+# four security updates.
 PAIRS=(
   "libcurl4 /usr/lib/x86_64-linux-gnu/libcurl.so.4"
   "libarchive13 /usr/lib/x86_64-linux-gnu/libarchive.so.13"
   "libglib2.0-0 /usr/lib/x86_64-linux-gnu/libglib-2.0.so.0"
   "libc6 /lib/x86_64-linux-gnu/libc.so.6"
   "libssl3 /usr/lib/x86_64-linux-gnu/libssl.so.3"
+  "libapt-pkg6.0 /usr/lib/x86_64-linux-gnu/libapt-pkg.so.6.0"
+  "libexpat1 /lib/x86_64-linux-gnu/libexpat.so.1"
 )
 mkdir -p "$CACHE"
 for entry in "${PAIRS[@]}"; do
