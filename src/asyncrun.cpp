@@ -2,10 +2,42 @@
 
 #include "asyncfunc.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+const int kBackgroundNiceIncrement = 10;
+const int kLowestNice = 19;
+
+// Workers digest, unpack and patch files in the background: they yield the processor to the window
+// and to the transfers, whose threads then never wait behind a digest. With nothing else to run they
+// go at full speed all the same. Pool threads are reused, so a thread is lowered once, relative to
+// its own value (never raised).
+void lowerWorkerPriorityOnce()
+{
+    thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = true;
+    const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, thread, std::min(nice + kBackgroundNiceIncrement, kLowestNice));
+}
+
+} // namespace
+
 ASyncRun::ASyncRun(ASyncFunc *func) : m_Func(func) {}
 
 void ASyncRun::run()
 {
+    lowerWorkerPriorityOnce();
     const bool res = m_Func->run();
     // The last signal of the worker: everything it emitted before arrives first.
     emit m_Func->runResult(res);

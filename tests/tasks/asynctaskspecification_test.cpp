@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -25,6 +30,7 @@ struct Script {
     std::atomic<QThread *> ranOn{nullptr};
     std::atomic<QThread *> deletedOn{nullptr};
     std::atomic<bool> started{false};
+    std::atomic<int> niceOnWorker{-100};
 };
 
 class ScriptedFunc : public ASyncFunc {
@@ -34,6 +40,7 @@ public:
     bool run() override
     {
         m_Script->ranOn = QThread::currentThread();
+        m_Script->niceOnWorker = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
         for (qreal p : m_Script->progress)
             emit progress(p);
         for (int i = 0; i < m_Script->messages; ++i)
@@ -75,6 +82,23 @@ TEST(ASyncTaskTest, WorkerRunsAndDiesOnAPoolThread)
     EXPECT_NE(s->ranOn.load(), QThread::currentThread());
     ASSERT_TRUE(waitUntil([&] { return s->deletedOn.load() != nullptr; }));
     EXPECT_EQ(s->deletedOn.load(), s->ranOn.load());
+}
+
+TEST(ASyncTaskTest, WorkersRunBelowThePriorityOfTheCaller)
+{
+    const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    const int expected = std::min(callerNice + 10, 19);
+    // Twice, so that a reused pool thread is seen as well: it is lowered once, not once per job.
+    for (int round = 0; round < 2; ++round) {
+        auto s = std::make_shared<Script>();
+        ScriptedTask t(s, 1.0);
+        SignalLog log(&t);
+        t.execute();
+        ASSERT_TRUE(waitUntil([&] { return log.ends() > 0; }));
+        EXPECT_EQ(s->niceOnWorker.load(), expected) << "round " << round;
+    }
+    // The caller's own thread keeps its priority.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))), callerNice);
 }
 
 TEST(ASyncTaskTest, ProgressIsWeightedAndFailureKeepsIt)
