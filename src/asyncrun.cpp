@@ -16,8 +16,8 @@ const int kLowestNice = 19;
 
 // Workers digest, unpack and patch files in the background: they yield the processor to the window
 // and to the transfers, whose threads then never wait behind a digest. With nothing else to run they
-// go at full speed all the same. Pool threads are reused, so a thread is lowered once, relative to
-// its own value (never raised).
+// go at full speed all the same. The level is the main thread's plus the increment, so a worker never
+// rises above the window and a reused or inherited thread is not lowered twice.
 void lowerWorkerPriorityOnce()
 {
     thread_local bool lowered = false;
@@ -25,10 +25,15 @@ void lowerWorkerPriorityOnce()
         return;
     lowered = true;
     const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+    // On Linux the process id names the main thread.
     errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, thread);
-    if (errno == 0)
-        setpriority(PRIO_PROCESS, thread, std::min(nice + kBackgroundNiceIncrement, kLowestNice));
+    const int mainNice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+    const int ownNice = getpriority(PRIO_PROCESS, thread);
+    if (errno != 0)
+        return;
+    const int wanted = std::min(mainNice + kBackgroundNiceIncrement, kLowestNice);
+    if (ownNice < wanted)
+        setpriority(PRIO_PROCESS, thread, wanted);
 }
 
 } // namespace

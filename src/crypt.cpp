@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 
 #include <memory>
-
 #include <mutex>
 #include <vector>
 

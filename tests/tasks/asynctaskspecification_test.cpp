@@ -86,6 +86,8 @@ TEST(ASyncTaskTest, WorkerRunsAndDiesOnAPoolThread)
 
 TEST(ASyncTaskTest, WorkersRunBelowThePriorityOfTheCaller)
 {
+    // The tests run on the main thread, whose level the workers are set below.
+    ASSERT_EQ(syscall(SYS_gettid), getpid());
     const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
     const int expected = std::min(callerNice + 10, 19);
     // Twice, so that a reused pool thread is seen as well: it is lowered once, not once per job.
